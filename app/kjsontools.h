@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QJsonValue>
+#include <QMap>
+#include <QString>
+
+// JSON object text <-> maps; everything the client exchanges as compact JSON.
+class KJsonTools
+{
+public:
+    static QMap<QString, QJsonValue> parseObject(const QString& text);
+    static QMap<QString, QString> parseStringMap(const QString& text);
+    // Converts the members of an object the way parseStringMap does.
+    static QMap<QString, QString> toStringMap(const QMap<QString, QJsonValue>& members);
+    static QString toJsonText(const QMap<QString, QString>& map);
+    // A JSON number truncated toward zero, clamped to the 64-bit range.
+    static qint64 toInt64(double number);
+};
