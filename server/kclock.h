@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <atomic>
+
+// The server's time. Request dates are checked against the real clock; the
+// expiry of handed-out addresses and upload sessions is checked against the
+// link clock, which tests may move forward to see an address expire without
+// waiting for it.
+class KClock
+{
+public:
+    qint64 nowSeconds() const;
+    qint64 nowMilliseconds() const;
+    qint64 linkNowSeconds() const { return nowSeconds() + linkOffset.load(); }
+    void setLinkOffset(qint64 seconds) { linkOffset.store(seconds); }
+
+private:
+    std::atomic<qint64> linkOffset{0};
+};

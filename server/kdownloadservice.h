@@ -1,0 +1,51 @@
+#pragma once
+
+#include "server/kcallcontext.h"
+#include "server/kenvelope.h"
+
+namespace httplib
+{
+struct Request;
+struct Response;
+}
+
+class KClock;
+class KContentStore;
+class KFaultInjector;
+class KNodeStore;
+class KRequestStats;
+class KSpaceGuard;
+class KUrlSigner;
+
+// kaskdownload hands out a signed, time-limited address of one content:
+// GET /download/<md5>-<size>?expires=..&sig=.. . The GET streams the content
+// from its file in small reads and serves one byte range.
+class KDownloadService
+{
+public:
+    static constexpr qint64 DefaultExpirySeconds = 3600;
+    static constexpr qint64 ReadChunk = 256 * 1024;
+
+    struct Parts
+    {
+        KNodeStore& nodes;
+        KContentStore& content;
+        KSpaceGuard& guard;
+        const KUrlSigner& signer;
+        const KClock& clock;
+        KFaultInjector& faults;
+        KRequestStats& stats;
+    };
+
+    explicit KDownloadService(const Parts& parts);
+
+    KReply askDownload(const KCallContext& call);
+    void serve(const httplib::Request& request, httplib::Response& response);
+
+private:
+    QString downloadUrl(const QString& baseUrl, const QString& subject, qint64 expires) const;
+    bool linkValid(const httplib::Request& request, const QString& subject) const;
+    void stream(const httplib::Request& request, httplib::Response& response, const QString& path, qint64 size);
+
+    Parts p;
+};

@@ -1,0 +1,291 @@
+#include "server/kdriveserver.h"
+
+#include "server/kaccountservice.h"
+#include "server/kadminservice.h"
+#include "server/kauthenticator.h"
+#include "server/kcanonical.h"
+#include "server/kclock.h"
+#include "server/kconnectiondrop.h"
+#include "server/kcontentstore.h"
+#include "server/kdownloadservice.h"
+#include "server/kfaultinjector.h"
+#include "server/khttpexchange.h"
+#include "server/kloginservice.h"
+#include "server/knodeservice.h"
+#include "server/knodestore.h"
+#include "server/kpartintake.h"
+#include "server/kpassword.h"
+#include "server/krequeststats.h"
+#include "server/kspaceguard.h"
+#include "server/kstorage.h"
+#include "server/kuploaddigests.h"
+#include "server/kuploadservice.h"
+#include "server/kuploadstore.h"
+#include "server/kurlsigner.h"
+#include "server/kuserstore.h"
+
+#include <httplib.h>
+
+#include <cstdio>
+#include <sys/socket.h>
+
+namespace
+{
+// Plain SO_REUSEADDR: a restarted server gets its old port back at once, and
+// no second process can share a live port (the library's default would use
+// SO_REUSEPORT).
+void socketOptions(int socket)
+{
+    int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+}
+
+QByteArray loadOrCreateSecret(KStorage& storage)
+{
+    const QString key = QStringLiteral("url_secret");
+    QString hex = storage.meta(key);
+    if (hex.isEmpty()) {
+        hex = QString::fromLatin1(KPassword::randomBytes(32).toHex());
+        storage.setMeta(key, hex);
+    }
+    return QByteArray::fromHex(hex.toLatin1());
+}
+}
+
+// Everything the routes use, built in dependency order.
+struct KDriveServer::Services
+{
+    explicit Services(const KServerConfig& config)
+        : storage(config.root, config.syncWrites)
+        , content(config.root, config.syncWrites)
+        , users(storage)
+        , nodes(storage)
+        , uploads(storage)
+        , settings(config)
+        , guard(users)
+        , auth(users, clock, config.domain)
+        , accounts(users)
+        , login(users, settings, config.domain)
+        , nodeService(storage, nodes, guard, clock)
+    {
+    }
+
+    void start(const KServerConfig& config, const QByteArray& secret)
+    {
+        signer = std::make_unique<KUrlSigner>(secret);
+        uploadService = std::make_unique<KUploadService>(KUploadService::Parts{
+            storage, nodes, uploads, content, digests, guard, *signer, clock, settings});
+        partIntake = std::make_unique<KPartIntake>(KPartIntake::Parts{uploads, content, digests, *signer, clock, faults, stats});
+        downloads = std::make_unique<KDownloadService>(KDownloadService::Parts{nodes, content, guard, *signer, clock, faults, stats});
+        admin = std::make_unique<KAdminService>(
+            KAdminService::Parts{storage, nodes, content, accounts, faults, stats, settings, clock}, config.adminToken);
+    }
+
+    KClock clock;
+    KStorage storage;
+    KContentStore content;
+    KUserStore users;
+    KNodeStore nodes;
+    KUploadStore uploads;
+    KUploadDigests digests;
+    KFaultInjector faults;
+    KRequestStats stats;
+    KRuntimeSettings settings;
+    KSpaceGuard guard;
+    KAuthenticator auth;
+    KAccountService accounts;
+    KLoginService login;
+    KNodeService nodeService;
+    std::unique_ptr<KUrlSigner> signer;
+    std::unique_ptr<KUploadService> uploadService;
+    std::unique_ptr<KPartIntake> partIntake;
+    std::unique_ptr<KDownloadService> downloads;
+    std::unique_ptr<KAdminService> admin;
+};
+
+KDriveServer::KDriveServer(const KServerConfig& config)
+    : config(config)
+    , s(std::make_unique<Services>(config))
+{
+}
+
+KDriveServer::~KDriveServer() = default;
+
+bool KDriveServer::prepare(QString* error, bool* demoCreated)
+{
+    if (!s->storage.open(error) || !s->content.prepare(error) || !s->accounts.ensureDemo(demoCreated, error))
+        return false;
+    s->start(config, loadOrCreateSecret(s->storage));
+    s->uploadService->sweepExpired();
+    ops = operations();
+    return true;
+}
+
+int KDriveServer::bind(QString* error)
+{
+    if (config.useTls())
+        http = std::make_unique<httplib::SSLServer>(config.tlsCert.toLocal8Bit().constData(), config.tlsKey.toLocal8Bit().constData());
+    else
+        http = std::make_unique<httplib::Server>();
+    if (!http->is_valid()) {
+        *error = QStringLiteral("the TLS certificate or key cannot be used");
+        return -1;
+    }
+    const int threads = config.threads;
+    http->new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
+    http->set_socket_options(socketOptions);
+    http->set_keep_alive_max_count(100000);
+    http->set_keep_alive_timeout(5);
+    http->set_read_timeout(30);
+    http->set_write_timeout(30);
+    addRoutes();
+    const std::string host = config.host.toStdString();
+    boundPort = config.port == 0 ? http->bind_to_any_port(host) : (http->bind_to_port(host, config.port) ? config.port : -1);
+    if (boundPort < 0)
+        *error = QStringLiteral("cannot listen on %1:%2").arg(config.host).arg(config.port);
+    return boundPort;
+}
+
+bool KDriveServer::run()
+{
+    return http && http->listen_after_bind();
+}
+
+void KDriveServer::stop()
+{
+    if (http)
+        http->stop();
+}
+
+QString KDriveServer::listenUrl() const
+{
+    const QString host = config.host.contains(QLatin1Char(':')) ? QLatin1Char('[') + config.host + QLatin1Char(']') : config.host;
+    return (config.useTls() ? QStringLiteral("https://") : QStringLiteral("http://")) + host + QLatin1Char(':')
+           + QString::number(boundPort);
+}
+
+QString KDriveServer::baseUrl(const httplib::Request& request) const
+{
+    return KHttpExchange::baseUrl(request, config.useTls(), config.publicUrl, listenUrl().section(QStringLiteral("://"), 1));
+}
+
+QHash<QString, KDriveServer::Operation> KDriveServer::operations()
+{
+    KNodeService* nodes = &s->nodeService;
+    KUploadService* uploads = s->uploadService.get();
+    KDownloadService* downloads = s->downloads.get();
+    return {
+        {QStringLiteral("kgetnodes"), [nodes](const KCallContext& c) { return nodes->getNodes(c); }},
+        {QStringLiteral("klistdir"), [nodes](const KCallContext& c) { return nodes->listDir(c); }},
+        {QStringLiteral("domkdirs"), [nodes](const KCallContext& c) { return nodes->makeDirs(c); }},
+        {QStringLiteral("kaskupload"), [uploads](const KCallContext& c) { return uploads->askUpload(c); }},
+        {QStringLiteral("kqueryuploaded"), [uploads](const KCallContext& c) { return uploads->queryUploaded(c); }},
+        {QStringLiteral("kexchangeupload"), [uploads](const KCallContext& c) { return uploads->exchangeUpload(c); }},
+        {QStringLiteral("ksubmitupload"), [uploads](const KCallContext& c) { return uploads->submitUpload(c); }},
+        {QStringLiteral("kaskdownload"), [downloads](const KCallContext& c) { return downloads->askDownload(c); }},
+    };
+}
+
+void KDriveServer::addRoutes()
+{
+    http->Post(".*", [this](const httplib::Request& q, httplib::Response& r, const httplib::ContentReader& c) { onPost(q, r, c); });
+    const auto intake = [this](const httplib::Request& q, httplib::Response& r, const httplib::ContentReader& c) {
+        s->partIntake->handle(q, r, c);
+    };
+    http->Put("/upload/([0-9a-f]{32})/([0-9]{1,9})", intake);
+    http->Get("/download/([0-9a-f]{32})-([0-9]{1,18})", [this](const httplib::Request& q, httplib::Response& r) { s->downloads->serve(q, r); });
+    http->Get("/_admin/.*", [this](const httplib::Request& q, httplib::Response& r) {
+        if (s->admin->admit(q, r))
+            s->admin->get(q, r);
+    });
+    http->Put("/_admin/file", [this](const httplib::Request& q, httplib::Response& r, const httplib::ContentReader& c) {
+        if (s->admin->admit(q, r))
+            s->admin->putFile(q, r, c);
+        else
+            KHttpExchange::drainBody(q, c);
+    });
+    const httplib::Server::HandlerWithResponse notFound = [](const httplib::Request&, httplib::Response& r) {
+        if (r.status != 404 || !r.body.empty())
+            return httplib::Server::HandlerResponse::Unhandled;
+        KHttpExchange::sendReply(r, KReply::fail(KCode::UnknownOperation, QStringLiteral("no such address")), 404);
+        return httplib::Server::HandlerResponse::Handled;
+    };
+    http->set_error_handler(notFound);
+    if (config.verbose) {
+        http->set_logger([](const httplib::Request& q, const httplib::Response& r) {
+            // Only the route, never the query: addresses carry signatures.
+            std::fprintf(stderr, "%s %s %d\n", q.method.c_str(), q.path.substr(0, q.path.find('/', 1)).c_str(), r.status);
+        });
+    }
+}
+
+void KDriveServer::onPost(const httplib::Request& request, httplib::Response& response,
+                          const httplib::ContentReader& reader)
+{
+    static const std::regex partRoute("/upload/([0-9a-f]{32})/([0-9]{1,9})");
+    if (std::regex_match(request.path, const_cast<httplib::Request&>(request).matches, partRoute))
+        return s->partIntake->handle(request, response, reader);
+    if (request.path.rfind("/_admin/", 0) == 0) {
+        if (!s->admin->admit(request, response))
+            return KHttpExchange::drainBody(request, reader);
+        const std::optional<QByteArray> body = KHttpExchange::readBody(reader, KHttpExchange::MaxFormBytes);
+        return KHttpExchange::sendReply(response, s->admin->post(QString::fromStdString(request.path), body.value_or(QByteArray())));
+    }
+    const std::optional<QByteArray> body = request.is_multipart_form_data() ? std::nullopt
+                                                                             : KHttpExchange::readBody(reader, KHttpExchange::MaxFormBytes);
+    if (!body) {
+        KConnectionDrop::drop(request);
+        return;
+    }
+    const QMap<QString, QString> fields = KCanonical::parseForm(*body);
+    const QString path = QString::fromStdString(request.path);
+    if (path == QLatin1String("/klogin") || s->login.logsInAt(path))
+        return onLogin(request, response, fields);
+    onOperation(request, response, fields);
+}
+
+bool KDriveServer::faultAnswered(const QString& target, const httplib::Request& request, httplib::Response& response)
+{
+    const std::optional<KFaultRule> fault = s->faults.take(target);
+    if (!fault)
+        return false;
+    KHttpExchange::delayFor(*fault);
+    if (fault->action == QLatin1String("drop")) {
+        KConnectionDrop::drop(request);
+        return true;
+    }
+    return KHttpExchange::answerFault(*fault, request, response);
+}
+
+void KDriveServer::onLogin(const httplib::Request& request, httplib::Response& response,
+                           const QMap<QString, QString>& fields)
+{
+    s->stats.add(QStringLiteral("klogin"));
+    if (faultAnswered(QStringLiteral("klogin"), request, response))
+        return;
+    const std::optional<KReply> redirect = request.path == "/klogin" ? s->login.redirectReply() : std::nullopt;
+    KHttpExchange::sendReply(response, redirect ? *redirect : s->login.login(fields, baseUrl(request)));
+}
+
+void KDriveServer::onOperation(const httplib::Request& request, httplib::Response& response,
+                               const QMap<QString, QString>& fields)
+{
+    const QString op = fields.value(QStringLiteral("op"));
+    const auto operation = ops.constFind(op);
+    if (operation == ops.constEnd()) {
+        s->stats.add(QStringLiteral("unknown"));
+        return KHttpExchange::sendReply(response, KReply::fail(KCode::UnknownOperation, QStringLiteral("unknown operation: ") + op.left(40)));
+    }
+    s->stats.add(op);
+    if (faultAnswered(op, request, response))
+        return;
+    const KAuthResult auth = s->auth.verify(KHttpExchange::target(request), fields,
+                                            KHttpExchange::header(request, "x-date"),
+                                            KHttpExchange::header(request, "x-authorization"));
+    if (!auth.accepted()) {
+        s->stats.add(QStringLiteral("refused"));
+        return KHttpExchange::sendReply(response, auth.refusal);
+    }
+    const KCallContext call{auth.userId, fields, baseUrl(request)};
+    KHttpExchange::sendReply(response, (*operation)(call));
+}

@@ -1,0 +1,110 @@
+#include "server/khttpexchange.h"
+
+#include "server/kconnectiondrop.h"
+#include "server/kfaultinjector.h"
+
+#include <httplib.h>
+
+#include <QJsonDocument>
+
+#include <chrono>
+#include <thread>
+
+namespace KHttpExchange
+{
+QString header(const httplib::Request& request, const char* name)
+{
+    return QString::fromUtf8(QByteArray::fromStdString(request.get_header_value(name)));
+}
+
+QString target(const httplib::Request& request)
+{
+    return QString::fromUtf8(QByteArray::fromStdString(request.target));
+}
+
+std::optional<QByteArray> readBody(const httplib::ContentReader& reader, qint64 cap)
+{
+    QByteArray body;
+    bool tooLong = false;
+    const bool ok = reader([&](const char* data, size_t size) {
+        if (body.size() + qint64(size) > cap) {
+            tooLong = true;
+            return false;
+        }
+        body.append(data, int(size));
+        return true;
+    });
+    if (!ok || tooLong)
+        return std::nullopt;
+    return body;
+}
+
+void drainBody(const httplib::Request& request, const httplib::ContentReader& reader)
+{
+    const auto discard = [](const char*, size_t) { return true; };
+    if (request.is_multipart_form_data())
+        reader([](const httplib::MultipartFormData&) { return true; }, discard);
+    else
+        reader(discard);
+}
+
+void sendJson(httplib::Response& response, const QByteArray& json, int status)
+{
+    response.status = status;
+    response.set_content(json.constData(), size_t(json.size()), "application/json; charset=utf-8");
+}
+
+void sendReply(httplib::Response& response, const KReply& reply, int status)
+{
+    sendJson(response, KEnvelope::serialise(reply), status);
+}
+
+bool isPlainHost(const QString& host)
+{
+    if (host.isEmpty() || host.size() > 255)
+        return false;
+    for (const QChar c : host) {
+        const bool plain = c.isLetterOrNumber() || c == QLatin1Char('.') || c == QLatin1Char('-')
+                           || c == QLatin1Char(':') || c == QLatin1Char('[') || c == QLatin1Char(']');
+        if (!plain || c.unicode() > 127)
+            return false;
+    }
+    return true;
+}
+
+QString baseUrl(const httplib::Request& request, bool tls, const QString& publicUrl, const QString& listenHostPort)
+{
+    if (!publicUrl.isEmpty())
+        return publicUrl;
+    const QString host = header(request, "Host");
+    const QString scheme = tls ? QStringLiteral("https://") : QStringLiteral("http://");
+    return scheme + (isPlainHost(host) ? host : listenHostPort);
+}
+
+void delayFor(const KFaultRule& fault)
+{
+    if (fault.delayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
+}
+
+bool answerFault(const KFaultRule& fault, const httplib::Request& request, httplib::Response& response)
+{
+    if (fault.action == QLatin1String("html")) {
+        response.status = fault.status;
+        response.set_content("<html><body>error</body></html>", "text/html");
+    } else if (fault.action == QLatin1String("empty")) {
+        response.status = 200;
+        response.set_content("", "application/json");
+    } else if (fault.action == QLatin1String("status")) {
+        response.status = fault.status;
+        response.set_content("", "text/plain");
+    } else if (fault.action == QLatin1String("envelope")) {
+        sendJson(response, QJsonDocument(fault.envelope).toJson(QJsonDocument::Compact));
+    } else if (fault.action == QLatin1String("drop") && fault.afterBytes == 0) {
+        KConnectionDrop::drop(request);
+    } else {
+        return false;
+    }
+    return true;
+}
+}

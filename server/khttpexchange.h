@@ -1,0 +1,47 @@
+#pragma once
+
+#include "server/kenvelope.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace httplib
+{
+struct Request;
+struct Response;
+class ContentReader;
+}
+
+struct KFaultRule;
+
+// Glue between the HTTP library and the server's own types.
+namespace KHttpExchange
+{
+constexpr qint64 MaxFormBytes = 1 << 20;
+
+QString header(const httplib::Request& request, const char* name);
+QString target(const httplib::Request& request);
+
+// The whole body, read through the content reader; nullopt when it is
+// longer than `cap` or breaks off.
+std::optional<QByteArray> readBody(const httplib::ContentReader& reader, qint64 cap);
+// Reads and discards a body that is refused, so the connection stays in step
+// for the next request.
+void drainBody(const httplib::Request& request, const httplib::ContentReader& reader);
+
+void sendReply(httplib::Response& response, const KReply& reply, int status = 200);
+void sendJson(httplib::Response& response, const QByteArray& json, int status = 200);
+
+// scheme://host[:port] of this server as the caller reached it: the
+// configured public address, else the Host header when it is plain, else the
+// listening address.
+QString baseUrl(const httplib::Request& request, bool tls, const QString& publicUrl, const QString& listenHostPort);
+bool isPlainHost(const QString& host);
+
+// Answers a request the way a fault says; false when the fault only delays
+// (or does not apply here) and the request goes on normally.
+bool answerFault(const KFaultRule& fault, const httplib::Request& request, httplib::Response& response);
+void delayFor(const KFaultRule& fault);
+}

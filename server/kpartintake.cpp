@@ -1,0 +1,159 @@
+#include "server/kpartintake.h"
+
+#include "server/kclock.h"
+#include "server/kconnectiondrop.h"
+#include "server/kcontentstore.h"
+#include "server/kfaultinjector.h"
+#include "server/khttpexchange.h"
+#include "server/kpartwriter.h"
+#include "server/krequeststats.h"
+#include "server/kuploadservice.h"
+#include "server/kuploadstore.h"
+#include "server/kurlsigner.h"
+
+#include <httplib.h>
+
+#include <QJsonObject>
+
+namespace
+{
+// Feeds body bytes to the writer; cuts the connection once a "drop" fault has
+// let its bytes through, or when the writer refuses bytes.
+class KDropCounter
+{
+public:
+    KDropCounter(const httplib::Request& request, const std::optional<KFaultRule>& fault)
+        : request(request)
+        , limit(fault && fault->action == QLatin1String("drop") ? fault->afterBytes : -1)
+    {
+    }
+
+    bool pass(KPartWriter& writer, const char* data, size_t size)
+    {
+        const bool dropNow = limit >= 0 && seen + qint64(size) >= limit;
+        const size_t taken = dropNow ? size_t(limit - seen) : size;
+        seen += qint64(taken);
+        if (writer.write(data, taken) && !dropNow)
+            return true;
+        // A refused or broken part leaves unread bytes on the connection, so
+        // it cannot carry another request: cut it.
+        KConnectionDrop::drop(request);
+        return false;
+    }
+
+private:
+    const httplib::Request& request;
+    qint64 limit = -1;
+    qint64 seen = 0;
+};
+}
+
+KPartIntake::KPartIntake(const Parts& parts)
+    : p(parts)
+{
+}
+
+qint64 KPartIntake::troveStart(const QString& header)
+{
+    const int dash = header.indexOf(QLatin1Char('-'));
+    bool startOk = false;
+    bool endOk = false;
+    const qint64 start = header.left(dash).trimmed().toLongLong(&startOk);
+    const qint64 end = header.mid(dash + 1).trimmed().toLongLong(&endOk);
+    return dash > 0 && startOk && endOk && start >= 0 && end >= start ? start : -1;
+}
+
+void KPartIntake::handle(const httplib::Request& request, httplib::Response& response,
+                         const httplib::ContentReader& reader)
+{
+    p.stats.add(QStringLiteral("part"));
+    const Target target{QString::fromStdString(request.matches[1]), QString::fromStdString(request.matches[2]).toInt()};
+    KReply refusal;
+    int status = 200;
+    const std::optional<KUploadSession> session = admit(request, target, &refusal, &status);
+    const std::optional<KFaultRule> fault = session ? p.faults.take(QStringLiteral("part"), target.number) : std::nullopt;
+    if (fault)
+        KHttpExchange::delayFor(*fault);
+    if (!session || (fault && fault->action != QLatin1String("drop") && fault->action != QLatin1String("delay"))) {
+        KHttpExchange::drainBody(request, reader);
+        if (!session || !KHttpExchange::answerFault(*fault, request, response))
+            KHttpExchange::sendReply(response, refusal, status);
+        return;
+    }
+    KUploadDigests::Claim claim = p.digests.claim(target.token, session->partOffset(target.number));
+    if (!claim.granted) {
+        KHttpExchange::drainBody(request, reader);
+        return KHttpExchange::sendReply(response, KReply::fail(KCode::Busy, QStringLiteral("another part of this upload is arriving")), 409);
+    }
+    KPartWriter writer(p.content.sessionPath(target.token), session->partOffset(target.number),
+                       session->partSize(target.number), claim.inOrder ? &claim.md5 : nullptr);
+    const bool readOk = writer.open() && receive(request, reader, writer, fault);
+    const KReply reply = store(*session, target, writer, readOk, claim, &status);
+    KHttpExchange::sendReply(response, reply, status);
+}
+
+std::optional<KUploadSession> KPartIntake::admit(const httplib::Request& request, const Target& target,
+                                                 KReply* refusal, int* status)
+{
+    const qint64 expires = QString::fromStdString(request.get_param_value("expires")).toLongLong();
+    const QString signature = QString::fromStdString(request.get_param_value("sig"));
+    const QString subject = KUploadService::partSubject(target.token, target.number);
+    *status = 403;
+    if (!p.signer.verify(QStringLiteral("part"), subject, expires, signature) || expires < p.clock.linkNowSeconds()) {
+        *refusal = KReply::fail(KCode::LinkRefused, QStringLiteral("the part address is expired or forged"));
+        return std::nullopt;
+    }
+    const std::optional<KUploadSession> session = p.uploads.find(target.token);
+    *status = 404;
+    if (!session || session->state != QLatin1String("open") || session->expires < p.clock.linkNowSeconds()
+        || target.number < 1 || target.number > session->partCount()) {
+        *refusal = KReply::fail(KCode::UploadUnknown, QStringLiteral("the upload is finished, expired or unknown"));
+        return std::nullopt;
+    }
+    const QString trove = KHttpExchange::header(request, "TROV-BYTES");
+    *status = 400;
+    if (!trove.isEmpty() && troveStart(trove) != session->partOffset(target.number)) {
+        *refusal = KReply::fail(KCode::BadRequest, QStringLiteral("TROV-BYTES does not start at the part's offset"));
+        return std::nullopt;
+    }
+    *status = 200;
+    return session;
+}
+
+bool KPartIntake::receive(const httplib::Request& request, const httplib::ContentReader& reader, KPartWriter& writer,
+                          const std::optional<KFaultRule>& fault)
+{
+    KDropCounter counter(request, fault);
+    if (!request.is_multipart_form_data())
+        return reader([&](const char* data, size_t size) { return counter.pass(writer, data, size); });
+    // The bytes of the first field that is named "file" or carries a file name.
+    int chosen = 0;
+    int field = 0;
+    return reader(
+        [&](const httplib::MultipartFormData& header) {
+            ++field;
+            if (chosen == 0 && (header.name == "file" || !header.filename.empty()))
+                chosen = field;
+            return true;
+        },
+        [&](const char* data, size_t size) { return field != chosen || counter.pass(writer, data, size); });
+}
+
+KReply KPartIntake::store(const KUploadSession& session, const Target& target, KPartWriter& writer, bool readOk,
+                          KUploadDigests::Claim& claim, int* status)
+{
+    const qint64 expected = session.partSize(target.number);
+    const bool complete = readOk && writer.finish() && writer.received() == expected;
+    const bool recorded = complete && p.uploads.recordPart(target.token, target.number, expected);
+    p.digests.release(target.token, recorded, claim, session.partOffset(target.number) + expected);
+    p.stats.add(QStringLiteral("partBytes"), writer.received());
+    if (recorded) {
+        *status = 200;
+        return KReply::ok(QJsonObject{{QStringLiteral("partnumber"), target.number},
+                                      {QStringLiteral("partsize"), double(expected)}});
+    }
+    *status = writer.overflowed() ? 413 : 400;
+    const QString text = writer.overflowed() ? QStringLiteral("part %1 is longer than %2 bytes").arg(target.number).arg(expected)
+                                             : QStringLiteral("part %1 arrived with %2 of %3 bytes").arg(target.number).arg(writer.received()).arg(expected);
+    return KReply::fail(writer.overflowed() ? KCode::TooLarge : KCode::UploadIncomplete, text);
+}

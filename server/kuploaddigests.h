@@ -1,0 +1,42 @@
+#pragma once
+
+#include "server/kmd5.h"
+
+#include <QHash>
+#include <QMutex>
+#include <QString>
+
+// The running MD5 of each upload while its parts arrive in order, so the
+// commit usually needs no second pass over the data. It also makes sure one
+// upload receives only one part at a time.
+class KUploadDigests
+{
+public:
+    struct Claim
+    {
+        bool granted = false; // false: another part of this upload is arriving
+        bool inOrder = false; // the part starts where the running MD5 ends
+        KMd5 md5;             // the running state to continue when inOrder
+    };
+
+    // Reserves the upload for one part at `offset`. A part that rewrites
+    // bytes already hashed throws the running state away.
+    Claim claim(const QString& token, qint64 offset);
+    // Ends the reservation; a stored in-order part advances the state.
+    void release(const QString& token, bool stored, const Claim& claim, qint64 partEnd);
+    bool busy(const QString& token) const;
+    // The running state and how far it reaches (0 and a fresh MD5 if none).
+    qint64 snapshot(const QString& token, KMd5* md5) const;
+    void forget(const QString& token);
+
+private:
+    struct State
+    {
+        KMd5 md5;
+        qint64 hashedUpTo = 0;
+        bool busy = false;
+    };
+
+    mutable QMutex mutex;
+    QHash<QString, State> states;
+};

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "server/kcallcontext.h"
+#include "server/kenvelope.h"
+#include "server/kuploadstore.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <atomic>
+#include <optional>
+
+class KClock;
+class KContentStore;
+class KNodeStore;
+class KRuntimeSettings;
+class KSpaceGuard;
+class KStorage;
+class KUploadDigests;
+class KUrlSigner;
+struct KServerPath;
+
+// The upload operations: kaskupload, kqueryuploaded, kexchangeupload and
+// ksubmitupload. The part bodies themselves arrive at KPartIntake.
+class KUploadService
+{
+public:
+    static constexpr qint64 DefaultChunkSize = 5242880;
+    static constexpr qint64 MaxChunkSize = 64 * 1024 * 1024;
+    static constexpr qint64 MaxFileSize = qint64(1) << 40;
+    static constexpr qint64 PartLinkSeconds = 3600;
+
+    struct Parts
+    {
+        KStorage& storage;
+        KNodeStore& nodes;
+        KUploadStore& uploads;
+        KContentStore& content;
+        KUploadDigests& digests;
+        KSpaceGuard& guard;
+        const KUrlSigner& signer;
+        const KClock& clock;
+        const KRuntimeSettings& settings;
+    };
+
+    explicit KUploadService(const Parts& parts);
+
+    KReply askUpload(const KCallContext& call);
+    KReply queryUploaded(const KCallContext& call);
+    KReply exchangeUpload(const KCallContext& call);
+    KReply submitUpload(const KCallContext& call);
+
+    // Marks expired open uploads and removes their data files.
+    void sweepExpired();
+
+    static QString partSubject(const QString& token, int partNumber);
+    static QJsonObject ticketJson(const KUploadSession& session, const QString& method, const QString& url,
+                                  const QString& partNumber);
+
+private:
+    std::optional<KUploadSession> ownSession(const KCallContext& call, KReply* refusal, bool allowDone = false);
+    std::optional<KReply> checkTarget(const KServerPath& path, bool createFile, bool createVersion);
+    QString partUrl(const KCallContext& call, const KUploadSession& session, int partNumber) const;
+    std::optional<KReply> checkParts(const KUploadSession& session);
+    std::optional<KReply> verifyContent(const KUploadSession& session);
+    KReply commitVersion(const KCallContext& call, const KUploadSession& session);
+    QJsonArray partsJson(const KUploadSession& session);
+    QString partMd5(const KUploadSession& session, int number);
+    void maybeSweep();
+
+    Parts p;
+    std::atomic<qint64> lastSweep{0};
+};
