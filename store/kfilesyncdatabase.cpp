@@ -1,0 +1,278 @@
+#include "store/kfilesyncdatabase.h"
+
+#include "app/kconstant.h"
+#include "app/kfiletools.h"
+#include "app/kjsontools.h"
+#include "app/klog.h"
+#include "sync/kfilesynconcemanager.h"
+#include "sync/knodetools.h"
+
+#include <QAtomicInt>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QUuid>
+
+namespace {
+
+const QString CreateConfigTable = QStringLiteral(
+    "CREATE TABLE IF NOT EXISTS k_driver_sync_config (pk_id TEXT NOT NULL,tx_localpath  TEXT,tx_spacepath  TEXT,"
+    "tx_status TEXT,") + QStringLiteral(
+    "tx_ignoretype  TEXT,tx_syncType TEXT,l_time  INTEGER,PRIMARY KEY (pk_id));");
+const QString CreateLogsTable = QStringLiteral(
+    "CREATE TABLE IF NOT EXISTS k_driver_sync_logs  (pk_id TEXT NOT NULL,l_time  INTEGER,tx_type TEXT,"
+    "tx_localpath  TEXT,tx_spacepath  TEXT,PRIMARY KEY (pk_id));");
+const QString InsertConfig = QStringLiteral(
+    "insert into k_driver_sync_config(pk_id,tx_localpath,tx_spacepath,tx_status,tx_ignoretype,tx_syncType,l_time) "
+    "values(?,?,?,?,?,?,?)");
+const QString DeleteConfig = QStringLiteral("delete from k_driver_sync_config where pk_id =?");
+const QString SelectConfigs = QStringLiteral(
+    "select pk_id,tx_localpath,tx_spacepath,tx_status,tx_ignoretype,tx_syncType,l_time from k_driver_sync_config "
+    "order by l_time desc");
+const QString SelectConfigById = QStringLiteral(
+    "select pk_id,tx_localpath,tx_spacepath,tx_status,tx_ignoretype,tx_syncType,l_time from k_driver_sync_config "
+    "where pk_id =?");
+const QString InsertLog = QStringLiteral(
+    "insert into k_driver_sync_logs(pk_id,tx_localpath,tx_spacepath,tx_type,l_time) values(?,?,?,?,?)");
+const QString SelectLogs = QStringLiteral(
+    "select pk_id,tx_localpath,tx_spacepath,tx_type,l_time from k_driver_sync_logs  where l_time < ? "
+    "order by l_time desc LIMIT 30 OFFSET 0 ");
+
+const int HashBlockSize = 1 << 20;
+
+QAtomicInt nextConnectionNumber;
+
+// Removes the thread's connection when the thread ends, in that thread.
+struct ThreadConnection
+{
+    QString name = KDatabase::DataBaseName + QLatin1Char('-') + QString::number(nextConnectionNumber.fetchAndAddRelaxed(1));
+    ~ThreadConnection()
+    {
+        if (QSqlDatabase::contains(name)) {
+            QSqlDatabase::database(name, false).close();
+            QSqlDatabase::removeDatabase(name);
+        }
+    }
+};
+
+} // namespace
+
+QString KFileSyncDatabase::connectionName()
+{
+    thread_local ThreadConnection connection;
+    return connection.name;
+}
+
+QString KFileSyncDatabase::databasePath()
+{
+    return KFileTools::appBaseDir() + QStringLiteral("/db/") + KDatabase::DataBaseName + QStringLiteral(".db");
+}
+
+QSqlDatabase KFileSyncDatabase::openConnection()
+{
+    const QString name = connectionName();
+    const QString path = databasePath();
+    if (QSqlDatabase::contains(name)) {
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        if (db.databaseName() == path) {
+            if (!db.isOpen())
+                db.open();
+            return db;
+        }
+        db.close();
+        db.setDatabaseName(path);
+        db.open();
+        return db;
+    }
+    const QString folder = KFileTools::appBaseDir() + QStringLiteral("/db");
+    if (!QDir(folder).exists())
+        KFileTools::makePath(folder);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    db.setDatabaseName(path);
+    // Several threads write the same file: wait for each other instead of failing.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
+    if (db.open()) {
+        QSqlQuery pragma(db);
+        pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+        pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    }
+    return db;
+}
+
+void KFileSyncDatabase::initDatabase()
+{
+    QSqlDatabase db = openConnection();
+    if (!db.isOpen() && !db.open()) {
+        qInfo("无法建立数据库连接");
+        throw "无法建立数据库连接";
+    }
+    const QStringList tables = db.tables();
+    createTableIfMissing(tables, QStringLiteral("k_driver_sync_config"), CreateConfigTable);
+    createTableIfMissing(tables, QStringLiteral("k_driver_sync_logs"), CreateLogsTable);
+}
+
+void KFileSyncDatabase::createTableIfMissing(const QStringList& tables, const QString& table, const QString& statement)
+{
+    if (tables.contains(table))
+        return;
+    if (execute(statement, {}))
+        qInfo("数据库表创建成功！\n");
+    else
+        qInfo("数据库表创建失败！\n");
+}
+
+bool KFileSyncDatabase::execute(const QString& statement, const QVariantList& values)
+{
+    QSqlQuery sql(openConnection());
+    sql.prepare(statement);
+    for (int i = 0; i < values.size(); ++i)
+        sql.bindValue(i, values[i]);
+    if (sql.exec())
+        return true;
+    KLog::info2(QStringLiteral("execute语句失败"), statement, sql.lastError().text());
+    return false;
+}
+
+QList<QStringList> KFileSyncDatabase::query(const QString& statement, const QVariantList& values)
+{
+    QList<QStringList> rows;
+    QSqlQuery sql(openConnection());
+    sql.prepare(statement);
+    for (int i = 0; i < values.size(); ++i)
+        sql.bindValue(i, values[i]);
+    sql.exec();
+    const int columns = sql.record().count();
+    while (sql.next()) {
+        QStringList row;
+        for (int c = 0; c < columns; ++c)
+            row.append(sql.value(c).isNull() ? QString() : sql.value(c).toString());
+        rows.append(row);
+    }
+    return rows;
+}
+
+QString KFileSyncDatabase::createId()
+{
+    return QUuid::createUuid().toString().remove(QLatin1Char('{')).remove(QLatin1Char('}')).remove(QLatin1Char('-'));
+}
+
+QString KFileSyncDatabase::addSyncConfig(const QString& id, const QString& localPath, const QString& spacePath,
+                                         const QString& status, const QString& ignoreType, const QString& syncType)
+{
+    try {
+        if (!QFile::exists(localPath))
+            return QString();
+        const KNodeInfo node = KNodeTools::parseNode(KNodeTools::getNode(spacePath));
+        if (!node.found || node.isfile)
+            return QString();
+        QString savedId = id;
+        if (savedId.isEmpty())
+            savedId = createId();
+        else
+            deleteSyncConfig(savedId);
+        execute(InsertConfig, {savedId, localPath, spacePath, status, ignoreType, syncType,
+                               QDateTime::currentMSecsSinceEpoch()});
+        KFileSyncOnceManager::configItemQueue.append({savedId, localPath, spacePath, ignoreType, status, syncType});
+        return KJsonTools::toJsonText({{QStringLiteral("id"), savedId},
+                                       {QStringLiteral("localPath"), localPath},
+                                       {QStringLiteral("spacePath"), spacePath},
+                                       {QStringLiteral("status"), status},
+                                       {QStringLiteral("ignoreType"), ignoreType},
+                                       {QStringLiteral("syncType"), syncType}});
+    } catch (...) {
+        KLog::info(InsertConfig, QStringLiteral("sql出现异常"));
+        return QString();
+    }
+}
+
+bool KFileSyncDatabase::deleteSyncConfig(const QString& id)
+{
+    try {
+        return execute(DeleteConfig, {id});
+    } catch (...) {
+        KLog::info(DeleteConfig, QStringLiteral("sql出现异常"));
+        return false;
+    }
+}
+
+QList<QStringList> KFileSyncDatabase::getSyncConfigs()
+{
+    try {
+        return query(SelectConfigs, {});
+    } catch (...) {
+        KLog::info(SelectConfigs, QStringLiteral("sql出现异常"));
+        return {};
+    }
+}
+
+QStringList KFileSyncDatabase::getSyncConfigById(const QString& id)
+{
+    try {
+        return query(SelectConfigById, {id}).value(0);
+    } catch (...) {
+        KLog::info(SelectConfigById, QStringLiteral("sql出现异常"));
+        return {};
+    }
+}
+
+QString KFileSyncDatabase::addSynLog(const QString& localPath, const QString& spacePath, const QString& type)
+{
+    try {
+        const QString id = createId();
+        KLog::info(QStringLiteral("localpath=") + localPath, QStringLiteral("spacepath=") + spacePath);
+        qInfo() << (QStringLiteral("type=") + type);
+        execute(InsertLog, {id, localPath, spacePath, type, QDateTime::currentSecsSinceEpoch()});
+        return id;
+    } catch (...) {
+        KLog::info(InsertLog, QStringLiteral("sql出现异常"));
+        return QString();
+    }
+}
+
+QList<QStringList> KFileSyncDatabase::getSyncLogs(const QString& time)
+{
+    try {
+        qint64 bound = time.isEmpty() ? 0 : time.toLongLong();
+        if (bound < 1)
+            bound = QDateTime::currentSecsSinceEpoch();
+        return query(SelectLogs, {bound});
+    } catch (...) {
+        KLog::info(SelectLogs, QStringLiteral("sql出现异常"));
+        return {};
+    }
+}
+
+QString KFileSyncDatabase::getFileMd5OrDatabase(const QString& path)
+{
+    if (!QFile::exists(path))
+        return QString();
+    try {
+        return fileMd5(KFileTools::formatPath(path));
+    } catch (...) {
+        return QString();
+    }
+}
+
+QString KFileSyncDatabase::fileMd5(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw "file open error.";
+    const qint64 size = file.size();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    QByteArray block(HashBlockSize, Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < size) {
+        const qint64 got = file.read(block.data(), qMin<qint64>(size - done, HashBlockSize));
+        if (got <= 0)
+            break;
+        hash.addData(block.constData(), int(got));
+        done += got;
+    }
+    file.close();
+    return QString::fromLatin1(hash.result().toHex());
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QList>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+
+// The SQLite store of folder pairs (sync configurations) and finished
+// transfers (sync logs), plus file hashing. Objects are stateless; each thread
+// works on a connection of its own to the same database file.
+class KFileSyncDatabase
+{
+public:
+    void initDatabase();
+    QString addSyncConfig(const QString& id, const QString& localPath, const QString& spacePath,
+                          const QString& status, const QString& ignoreType, const QString& syncType);
+    bool deleteSyncConfig(const QString& id);
+    QList<QStringList> getSyncConfigs();
+    QStringList getSyncConfigById(const QString& id);
+    QString addSynLog(const QString& localPath, const QString& spacePath, const QString& type);
+    QList<QStringList> getSyncLogs(const QString& time);
+    QString getFileMd5OrDatabase(const QString& path);
+
+    static QString createId();
+    static QString databasePath();
+    // The calling thread's connection name.
+    static QString connectionName();
+
+private:
+    QSqlDatabase openConnection();
+    bool execute(const QString& statement, const QVariantList& values);
+    QList<QStringList> query(const QString& statement, const QVariantList& values);
+    QString fileMd5(const QString& path);
+    void createTableIfMissing(const QStringList& tables, const QString& table, const QString& statement);
+};

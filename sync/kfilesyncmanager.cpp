@@ -1,0 +1,100 @@
+#include "sync/kfilesyncmanager.h"
+
+#include "app/kfiletools.h"
+#include "app/klog.h"
+#include "sync/knodetools.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+QString KFileSyncManager::DataDIr;
+
+KFileSyncManager::KFileSyncManager()
+    : QThread(nullptr)
+{
+    DataDIr = QCoreApplication::applicationDirPath() + QStringLiteral("/datas/space");
+}
+
+QList<QStringList> KFileSyncManager::listEntries(const QString& dir, bool withDirs, bool withFiles)
+{
+    QList<QStringList> rows;
+    QDir folder(dir);
+    if (!folder.exists())
+        return rows;
+    const auto filter = QDir::Dirs | QDir::Files | QDir::Drives | QDir::NoDot | QDir::NoDotDot;
+    for (const QFileInfo& entry : folder.entryInfoList(filter)) {
+        if (entry.isFile()) {
+            if (withFiles)
+                rows.append({entry.fileName(), QStringLiteral("true")});
+        } else if (withDirs) {
+            rows.append({entry.fileName(), QStringLiteral("false")});
+        }
+    }
+    return rows;
+}
+
+QStringList KFileSyncManager::getALLLocalPaths(const QString& dir)
+{
+    QStringList files;
+    if (!QDir(dir).exists())
+        return files;
+    QSet<QString> branch;
+    collectLocal(dir, branch, files);
+    return files;
+}
+
+void KFileSyncManager::collectLocal(const QString& dir, QSet<QString>& branch, QStringList& files)
+{
+    // A link back to a folder on the current branch would never end.
+    const QString canonical = QFileInfo(dir).canonicalFilePath();
+    if (canonical.isEmpty() || branch.contains(canonical)) {
+        KLog::info(QStringLiteral("跳过循环链接"), dir);
+        return;
+    }
+    branch.insert(canonical);
+    for (const QStringList& row : listEntries(dir, true, true)) {
+        const QString full = KFileTools::formatPath(dir + QLatin1Char('/') + row[0]);
+        if (row[1] == QLatin1String("true"))
+            files.append(full);
+        else
+            collectLocal(full, branch, files);
+    }
+    branch.remove(canonical);
+}
+
+bool KFileSyncManager::isSafeChildName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..");
+}
+
+QList<KNodeInfo> KFileSyncManager::getALLServerPaths(const QString& dir)
+{
+    QList<KNodeInfo> files;
+    collectServer(dir, 0, files);
+    return files;
+}
+
+void KFileSyncManager::collectServer(const QString& dir, int depth, QList<KNodeInfo>& files)
+{
+    if (depth > MaxServerDepth) {
+        KLog::info(QStringLiteral("服务器目录层级过深"), dir);
+        return;
+    }
+    const QList<KNodeInfo> nodes = KNodeTools::parseNodeList(KNodeTools::listDir(dir, true, true));
+    for (const KNodeInfo& node : nodes) {
+        const QString name = KFileTools::fileName(node.path);
+        if (!isSafeChildName(name)) {
+            KLog::info(QStringLiteral("忽略非法路径"), node.path);
+            continue;
+        }
+        const QString path = KFileTools::formatPath(dir + QLatin1Char('/') + name);
+        if (!node.isfile) {
+            collectServer(path, depth + 1, files);
+            continue;
+        }
+        KNodeInfo copy = node;
+        copy.path = path;
+        files.append(copy);
+    }
+}

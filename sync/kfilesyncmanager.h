@@ -1,0 +1,39 @@
+#pragma once
+
+#include "sync/knodeinfo.h"
+
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+// The periodic sync thread and the tree scans and comparison it runs. The
+// scans keep no member state, so any thread may call them.
+class KFileSyncManager : public QThread
+{
+    Q_OBJECT
+public:
+    KFileSyncManager();
+
+    static QString DataDIr;
+
+    // Every file below a local folder, depth first in case-insensitive name
+    // order; hidden and special entries are left out, links to folders are
+    // followed unless they lead back to a folder on the current branch.
+    static QStringList getALLLocalPaths(const QString& dir);
+    // Every file below a server folder, one "klistdir" per folder; throws what
+    // an unreadable listing throws.
+    static QList<KNodeInfo> getALLServerPaths(const QString& dir);
+    // Direct entries of a local folder: [name, "true"] for files, [name, "false"] otherwise.
+    static QList<QStringList> listEntries(const QString& dir, bool withDirs, bool withFiles);
+
+    // A child name a listing may safely map below its folder.
+    static bool isSafeChildName(const QString& name);
+    // Server folders nested deeper than this are not followed.
+    static const int MaxServerDepth = 256;
+
+private:
+    static void collectLocal(const QString& dir, QSet<QString>& branch, QStringList& files);
+    static void collectServer(const QString& dir, int depth, QList<KNodeInfo>& files);
+};

@@ -1,0 +1,8 @@
+#include "sync/kfilesynconcemanager.h"
+
+KJobQueue<KSyncConfigItem> KFileSyncOnceManager::configItemQueue;
+
+KFileSyncOnceManager::KFileSyncOnceManager()
+    : QThread(nullptr)
+{
+}
