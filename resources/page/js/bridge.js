@@ -1,0 +1,39 @@
+// Connects a page to its native window over the web channel.
+//
+// The window answers with script texts such as "loginVue.reloadData('...');"
+// or "refreshThransferData(\"..\",\"..\",\"..\",\"..\")"; they name page
+// globals, so they run as indirect eval in the global scope. An empty text is
+// a valid answer and does nothing.
+(function (global) {
+  'use strict';
+
+  let ready = false;
+
+  function runNativeScript(js) {
+    try {
+      (0, eval)(js);
+    } catch (e) {
+      console.error('native script failed:', e && e.message, js);
+    }
+  }
+
+  // onReady(send) runs once the channel is open. send(op, param) resolves
+  // after the native handler has returned, which is after any script it
+  // emitted has run on this page.
+  function connect(objectName, onReady) {
+    new QWebChannel(qt.webChannelTransport, (channel) => {
+      const obj = channel.objects[objectName];
+      obj.SigSendMessageToJS.connect(runNativeScript);
+      const send = (op, param) => new Promise((resolve) => {
+        obj.JSSendMessage(op, param == null ? '' : String(param), () => resolve());
+      });
+      ready = true;
+      onReady(send);
+    });
+  }
+
+  global.KBridge = {
+    connect,
+    get ready() { return ready; },
+  };
+})(window);
