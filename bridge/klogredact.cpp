@@ -13,7 +13,7 @@ QJsonValue redacted(const QJsonValue& value, bool* changed);
 QJsonObject redactedObject(QJsonObject object, bool* changed)
 {
     for (auto it = object.begin(); it != object.end(); ++it) {
-        if (it.key() == passwordKey) {
+        if (it.key().compare(passwordKey, Qt::CaseInsensitive) == 0) {
             it.value() = KLogRedact::mask();
             *changed = true;
         } else {

@@ -7,9 +7,10 @@
 class KLogRedact
 {
 public:
-    // A JSON object text has the value of every "password" member (at any
-    // depth) replaced by "***"; any other text that mentions a password is
-    // replaced by "***" as a whole; everything else comes back unchanged.
+    // A JSON object text has the value of every "password" member (any
+    // case, any depth) replaced by "***"; any other text that mentions a
+    // password is replaced by "***" as a whole; everything else comes back
+    // unchanged.
     static QString params(const QString& param);
 
     static QString mask() { return QStringLiteral("***"); }

@@ -1,0 +1,417 @@
+#include "app/kjsontools.h"
+#include "bridge/kjsstring.h"
+#include "bridge/mainobj.h"
+#include "kfakemaindata.h"
+#include "kguitestmain.h"
+#include "kpageprobe.h"
+#include "ktestbasedir.h"
+#include "ktesthostwindow.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+#include <memory>
+
+namespace {
+
+// A transfer row record as the main window sends it.
+QString record(const QString& type, const QString& local, const QString& space, const QString& total)
+{
+    QMap<QString, QString> r;
+    r.insert("local", local);
+    r.insert("logid", QString::number(qHash(local), 16));
+    r.insert("percent", "0");
+    r.insert("readsize", "0");
+    r.insert("space", space);
+    r.insert("speed", "");
+    r.insert("totalsize", total);
+    r.insert("transfer", "0 KB");
+    r.insert("type", type);
+    return KJsonTools::toJsonText(r);
+}
+
+QString logidOf(const QString& local)
+{
+    return QString::number(qHash(local), 16);
+}
+
+QString addTransferScript(const QString& type, const QString& local, const QString& space, const QString& total)
+{
+    return "addTransfer(" + KJsString::quoted(record(type, local, space, total)) + ");";
+}
+
+// Double quotes and no semicolon, as the window sends it.
+QString refreshScript(const QString& local, const QString& done, const QString& speed, int percent)
+{
+    const QChar dq('"');
+    return "refreshThransferData(" + KJsString::quoted(logidOf(local), dq) + "," + KJsString::quoted(done, dq) + ","
+           + KJsString::quoted(speed, dq) + "," + KJsString::quoted(QString::number(percent), dq) + ")";
+}
+
+QJsonObject jsonObject(const QString& text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}
+
+QString localTime(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms).toString("yyyy-MM-dd HH:mm:ss");
+}
+
+} // namespace
+
+class TestMainPage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void startAsksForPairsAndLog();
+    void pairsAndUserAreShownLiterally();
+    void addPairSendsChosenFoldersAndRefreshes();
+    void refusedSaveKeepsEditorWithError();
+    void editKeepsIdAndRemoveNeedsConfirmation();
+    void transferRowsFollowTheirScripts();
+    void sameFileQueuedTwiceMovesOneRowAtATime();
+    void logPagesAppendOlderRows();
+    void errorListShowsRowsOnDemand();
+    void headerButtonsSendTheirOps();
+    void screenshots();
+
+private:
+    bool openPage();
+    QString js(const QString& script) { return probe->run(script).toString(); }
+
+    std::unique_ptr<KTestBaseDir> base;
+    std::unique_ptr<KTestHostWindow> window;
+    std::unique_ptr<KPageProbe> probe;
+    KFakeMainData data;
+    qint64 now = 0;
+};
+
+void TestMainPage::init()
+{
+    base = std::make_unique<KTestBaseDir>(true);
+    data = KFakeMainData();
+    now = QDateTime::currentMSecsSinceEpoch();
+    window = std::make_unique<KTestHostWindow>(QSize(800, 600));
+    window->setHandler([this](KTestHostWindow& w, const QString& op, const QString& param) {
+        w.reply(data.reply(op, param)); // the main window always answers once
+    });
+}
+
+void TestMainPage::cleanup()
+{
+    probe.reset();
+    window.reset();
+    base.reset();
+}
+
+bool TestMainPage::openPage()
+{
+    window->hostPage<MainObj>("mainobj", "/page/main.html");
+    window->show();
+    probe = std::make_unique<KPageProbe>(window->view());
+    return probe->waitForPage() && window->waitForOp("getConfig") && window->waitForOp("queryLog");
+}
+
+void TestMainPage::startAsksForPairsAndLog()
+{
+    QVERIFY2(openPage(), qPrintable(probe->lastError()));
+    QCOMPARE(window->receivedOps(), QStringList({"getConfig", "queryLog"}));
+    QCOMPARE(window->lastParam("getConfig"), QString(""));
+    QCOMPARE(jsonObject(window->lastParam("queryLog")), QJsonObject({{"time", ""}}));
+    QVERIFY(probe->waitFor("document.querySelector('#tab-pairs .empty')"));
+}
+
+void TestMainPage::pairsAndUserAreShownLiterally()
+{
+    const QString tricky = "/home/u/it's <b>\"x\"</b> \\ 文件";
+    data.configs << KFakeMainData::config("c1", tricky, "@sp1/文档/报表", "1", now - 60000)
+                 << KFakeMainData::config("c2", "/home/u/photos", "@sp2/photos", "", now);
+    data.userName = "李四 <i>'q'</i>";
+    QVERIFY2(openPage(), qPrintable(probe->lastError()));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.pair').length === 2"));
+
+    QCOMPARE(probe->text(".pair[data-id='c1'] .pair-local"), tricky);
+    QCOMPARE(probe->text(".pair[data-id='c1'] .pair-space"), QString("@sp1/文档/报表"));
+    QCOMPARE(probe->text(".pair[data-id='c1'] .pair-direction").trimmed(), QString("仅上传"));
+    QCOMPARE(probe->text(".pair[data-id='c2'] .pair-direction").trimmed(), QString("双向同步"));
+    QCOMPARE(probe->text("#user-name"), data.userName);
+    QCOMPARE(probe->count(".pair-main b, .user i"), 0); // markup stays text
+    QVERIFY(probe->text(".pair[data-id='c1'] .pair-meta").contains(localTime(now - 60000)));
+}
+
+void TestMainPage::addPairSendsChosenFoldersAndRefreshes()
+{
+    data.chosenLocalDir = "D:/work/it's \"here\"";
+    QVERIFY2(openPage(), qPrintable(probe->lastError()));
+    QVERIFY(probe->click("#btn-add-pair"));
+    QVERIFY(probe->waitFor("document.querySelector('#pair-editor')"));
+
+    QVERIFY(probe->click("#btn-choose-local"));
+    QVERIFY(window->waitForOp("openlocaldir"));
+    QVERIFY(probe->waitFor("document.querySelector('#edit-local').value === " + KJsString::quoted(data.chosenLocalDir)));
+
+    QVERIFY(probe->click("#btn-choose-space"));
+    QVERIFY(window->waitForOp("selectspacedir"));
+    // The server folder picker answers later, outside any handler.
+    const QString space = "@sp9/项目/o'k";
+    window->reply("CharpCallback_AfterSelectSpaceDir(" + KJsString::quoted(space) + "," + KJsString::quoted(space) + ")");
+    QVERIFY(probe->waitFor("document.querySelector('#edit-space').value === " + KJsString::quoted(space)));
+
+    QVERIFY(probe->click(".segment input[value='2']"));
+    QVERIFY(probe->click("#btn-save-pair"));
+    QVERIFY(window->waitForOp("addSync"));
+    const QJsonObject sent = jsonObject(window->lastParam("addSync"));
+    QCOMPARE(sent, QJsonObject({{"id", ""}, {"localPath", data.chosenLocalDir}, {"spacePath", space},
+                                {"syncType", "2"}, {"status", "1"}, {"ignoreType", "0"}}));
+
+    QVERIFY(window->waitForOp("getConfig", 2)); // the list is fetched again after a save
+    QVERIFY(probe->waitFor("!document.querySelector('#pair-editor') && document.querySelectorAll('.pair').length === 1"));
+    QCOMPARE(probe->text(".pair .pair-local"), data.chosenLocalDir);
+    QCOMPARE(probe->text(".pair .pair-direction").trimmed(), QString("仅下载"));
+}
+
+void TestMainPage::refusedSaveKeepsEditorWithError()
+{
+    data.refuseSaves = true;
+    QVERIFY2(openPage(), qPrintable(probe->lastError()));
+    QVERIFY(probe->click("#btn-add-pair"));
+    QVERIFY(probe->waitFor("document.querySelector('#pair-editor')"));
+
+    // Nothing chosen yet: the page itself asks for the folders.
+    QVERIFY(probe->click("#btn-save-pair"));
+    QVERIFY(probe->waitFor("document.querySelector('#editor-error')"));
+    QCOMPARE(probe->text("#editor-error").trimmed(), QString("请选择本地文件夹"));
+
+    window->reply("CharpCallback_AfterSelectDir('/gone');");
+    window->reply("CharpCallback_AfterSelectSpaceDir('@sp1/a.txt','@sp1/a.txt')");
+    QVERIFY(probe->waitFor("document.querySelector('#edit-space').value === '@sp1/a.txt'"));
+    QVERIFY(probe->click("#btn-save-pair"));
+    QVERIFY(window->waitForOp("addSync"));
+    QVERIFY(probe->waitFor("document.querySelector('#editor-error') && !document.querySelector('#btn-save-pair').disabled"));
+    QVERIFY(probe->text("#editor-error").contains("保存失败"));
+    QCOMPARE(window->count("getConfig"), 1);
+    QCOMPARE(probe->count(".pair"), 0);
+}
+
+void TestMainPage::editKeepsIdAndRemoveNeedsConfirmation()
+{
+    data.configs << KFakeMainData::config("c7", "/data/a", "@sp1/a", "1", now)
+                 << KFakeMainData::config("c8", "/data/b", "@sp1/b", "2", now - 1000);
+    QVERIFY2(openPage(), qPrintable(probe->lastError()));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.pair').length === 2"));
+
+    QVERIFY(probe->click(".pair[data-id='c8'] .act-edit"));
+    QVERIFY(probe->waitFor("document.querySelector('#edit-local').value === '/data/b'"));
+    QVERIFY(probe->click(".segment input[value='0']"));
+    QVERIFY(probe->click("#btn-save-pair"));
+    QVERIFY(window->waitForOp("addSync"));
+    QCOMPARE(jsonObject(window->lastParam("addSync")),
+             QJsonObject({{"id", "c8"}, {"localPath", "/data/b"}, {"spacePath", "@sp1/b"},
+                          {"syncType", "0"}, {"status", "1"}, {"ignoreType", "0"}}));
+    QVERIFY(probe->waitFor("!document.querySelector('#pair-editor')"));
+
+    QVERIFY(probe->click(".pair[data-id='c7'] .act-remove"));
+    QVERIFY(probe->waitFor("document.querySelector('#confirm')"));
+    QVERIFY(probe->click("#btn-confirm-cancel"));
+    QVERIFY(probe->waitFor("!document.querySelector('#confirm')"));
+    QVERIFY(probe->click(".pair[data-id='c7'] .act-remove"));
+    QVERIFY(probe->waitFor("document.querySelector('#confirm')"));
+    QVERIFY(probe->click("#btn-confirm-ok"));
+    QVERIFY(window->waitForOp("deleteSync"));
+    QCOMPARE(window->count("deleteSync"), 1);
+    QCOMPARE(jsonObject(window->lastParam("deleteSync")), QJsonObject({{"id", "c7"}}));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.pair').length === 1"));
+    QCOMPARE(probe->count(".pair[data-id='c8']"), 1);
+}
+
+void TestMainPage::transferRowsFollowTheirScripts()
+{
+    QVERIFY2(openPage(), qPrintable(probe->lastError()));
+    QVERIFY(probe->click(".tab[data-tab='transfers']"));
+    const QString up = "/home/u/报告 it's \"final\".pdf";
+    const QString down = "C:\\Users\\u\\movie.mkv";
+    window->reply(addTransferScript("upload", up, "@sp1/docs/报告.pdf", "3.00 MB"));
+    window->reply(addTransferScript("download", down, "@sp1/movie.mkv", "1.20 GB"));
+    window->reply("mainVue.RefershProgress(3,1,0,2);");
+    QVERIFY(probe->waitFor("document.querySelectorAll('.transfer').length === 2"));
+    QCOMPARE(probe->text("#count-upload"), QString("3"));
+    QCOMPARE(probe->text("#count-download"), QString("1"));
+    QCOMPARE(probe->text("#count-errors"), QString("2"));
+    QCOMPARE(probe->text("#badge-errors"), QString("2"));
+    QCOMPARE(probe->text("#badge-transfers"), QString("2"));
+
+    const QString upRow = ".transfer[data-logid='" + logidOf(up) + "']";
+    const QString downRow = ".transfer[data-logid='" + logidOf(down) + "']";
+    QCOMPARE(probe->text(upRow + " .t-name"), QString("报告 it's \"final\".pdf"));
+    QCOMPARE(probe->text(downRow + " .t-name"), QString("movie.mkv"));
+    QCOMPARE(probe->text(upRow + " .t-size").simplified(), QString("0 / 3.00 MB"));
+    QCOMPARE(js("document.querySelector(\"" + upRow + " .bar\").style.width"), QString("0%"));
+
+    window->reply(refreshScript(up, "1.26 MB", "300.00 KB/s", 42));
+    window->reply(refreshScript(down, "12.00 MB", "2.00 MB/s", 1));
+    QVERIFY(probe->waitFor("document.querySelector(\"" + upRow + " .bar\").style.width === '42%'"));
+    QCOMPARE(js("document.querySelector(\"" + downRow + " .bar\").style.width"), QString("1%"));
+    QCOMPARE(probe->text(upRow + " .t-size").simplified(), QString("1.26 MB / 3.00 MB"));
+    QCOMPARE(probe->text(upRow + " .t-speed"), QString("300.00 KB/s"));
+    QCOMPARE(probe->text(upRow + " .t-percent"), QString("42%"));
+    QCOMPARE(probe->text(upRow + " .t-status"), QString("正在上传"));
+
+    window->reply("mainVue.RefershProgress(2,1,0,2);");
+    window->reply("finishTransfer(" + KJsString::quoted(logidOf(up)) + ");");
+    QVERIFY(probe->waitFor("document.querySelector(\"" + upRow + "\").classList.contains('is-done')"));
+    QCOMPARE(probe->text("#count-upload"), QString("2"));
+    QCOMPARE(probe->text("#badge-transfers"), QString("1"));
+    QCOMPARE(probe->text(upRow + " .t-status"), QString("已结束"));
+    QCOMPARE(js("document.querySelector(\"" + upRow + " .bar\").style.width"), QString("100%"));
+
+    QVERIFY(probe->click("#btn-clear-finished"));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.transfer').length === 1"));
+    QCOMPARE(probe->count(downRow), 1);
+}
+
+void TestMainPage::sameFileQueuedTwiceMovesOneRowAtATime()
+{
+    QVERIFY2(openPage(), qPrintable(probe->lastError()));
+    const QString file = "/data/again.bin";
+    window->reply(addTransferScript("upload", file, "@sp1/again.bin", "10.00 KB"));
+    window->reply(addTransferScript("upload", file, "@sp1/again.bin", "10.00 KB"));
+    window->reply(refreshScript(file, "5.00 KB", "1.00 KB/s", 50));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.transfer.is-running').length === 1"));
+    QCOMPARE(probe->count(".transfer.is-waiting"), 1);
+
+    window->reply("finishTransfer(" + KJsString::quoted(logidOf(file)) + ");");
+    QVERIFY(probe->waitFor("document.querySelectorAll('.transfer.is-done').length === 1"));
+    QCOMPARE(probe->count(".transfer.is-waiting"), 1);
+    window->reply("finishTransfer(" + KJsString::quoted(logidOf(file)) + ");");
+    QVERIFY(probe->waitFor("document.querySelectorAll('.transfer.is-done').length === 2"));
+    // A finish for a row the page never saw changes nothing.
+    window->reply("finishTransfer('unknown');refreshThransferData(\"unknown\",\"1\",\"1\",\"9\")");
+    window->reply("mainVue.RefershProgress(0,0,0,0);");
+    QVERIFY(probe->waitFor("document.querySelector('#count-upload').textContent === '0'"));
+    QCOMPARE(probe->count(".transfer"), 2);
+}
+
+void TestMainPage::logPagesAppendOlderRows()
+{
+    const qint64 newest = QDateTime::currentSecsSinceEpoch() - 10;
+    for (int i = 0; i < 45; ++i) {
+        data.logs << QStringList{QString("log%1").arg(i), QString("/sync/file%1.txt").arg(i),
+                                 QString("@sp1/file%1.txt").arg(i), i % 3 ? "upload" : "download",
+                                 QString::number(newest - i * 60)};
+    }
+    QVERIFY2(openPage(), qPrintable(probe->lastError()));
+    QVERIFY(probe->click(".tab[data-tab='logs']"));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.log-row').length === 30"));
+    QCOMPARE(probe->text(".log-row[data-id='log0'] .log-time"), localTime(newest * 1000));
+    QCOMPARE(probe->text(".log-row[data-id='log0'] .kind"), QString("下载"));
+    QCOMPARE(probe->text(".log-row[data-id='log1'] .kind"), QString("上传"));
+    QCOMPARE(probe->text(".log-row[data-id='log29'] .log-local"), QString("/sync/file29.txt"));
+    QCOMPARE(probe->text(".log-row[data-id='log29'] .log-name"), QString("file29.txt"));
+    QCOMPARE(probe->text(".log-row[data-id='log29'] .log-space"), QString("@sp1"));
+
+    QVERIFY(probe->click("#btn-older-logs"));
+    QVERIFY(window->waitForOp("addQueryLog"));
+    QCOMPARE(jsonObject(window->lastParam("addQueryLog")),
+             QJsonObject({{"time", QString::number(newest - 29 * 60)}}));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.log-row').length === 45"));
+    QVERIFY(probe->exists("#logs-end"));
+    QCOMPARE(js("document.querySelectorAll('.log-row')[44].dataset.id"), QString("log44"));
+
+    QVERIFY(probe->click("#btn-reload-logs"));
+    QVERIFY(window->waitForOp("queryLog", 2));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.log-row').length === 30"));
+}
+
+void TestMainPage::errorListShowsRowsOnDemand()
+{
+    data.errors << QStringList{"e1", "/data/big.iso", "@sp1/big.iso", "upload", QString::number(now - 5000),
+                               "空间不足#@#请清理后重试"}
+                << QStringList{"e2", "/data/<x>.txt", "@sp1/<x>.txt", "upload", QString::number(now), "网络错误"};
+    QVERIFY2(openPage(), qPrintable(probe->lastError()));
+    QCOMPARE(window->count("queryErrorLog"), 0);
+    QVERIFY(probe->click(".tab[data-tab='errors']"));
+    QVERIFY(window->waitForOp("queryErrorLog"));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.error-row').length === 2"));
+    QCOMPARE(probe->text(".error-row[data-logid='e1'] .e-message"), QString("空间不足#@#请清理后重试"));
+    QCOMPARE(probe->text(".error-row[data-logid='e1'] .e-time"), localTime(now - 5000));
+    QCOMPARE(probe->text(".error-row[data-logid='e2'] .e-name"), QString("<x>.txt"));
+    QCOMPARE(probe->text("#badge-errors"), QString("2"));
+
+    // A changed error count refreshes the open list.
+    data.errors.removeFirst();
+    window->reply("mainVue.RefershProgress(0,0,0,1);");
+    QVERIFY(window->waitForOp("queryErrorLog", 2));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.error-row').length === 1"));
+}
+
+void TestMainPage::headerButtonsSendTheirOps()
+{
+    QVERIFY2(openPage(), qPrintable(probe->lastError()));
+    QVERIFY(probe->click("#btn-hide"));
+    QVERIFY(window->waitForOp("doHide"));
+    QCOMPARE(window->lastParam("doHide"), QString(""));
+
+    QVERIFY(probe->click("#btn-logout"));
+    QVERIFY(probe->waitFor("document.querySelector('#confirm')"));
+    QVERIFY(probe->click("#btn-confirm-ok"));
+    QVERIFY(window->waitForOp("doLoginOut"));
+
+    QVERIFY(probe->click("#btn-close"));
+    QVERIFY(probe->waitFor("document.querySelector('#confirm')"));
+    QVERIFY(probe->click("#btn-confirm-ok"));
+    QVERIFY(window->waitForOp("doClose"));
+    QCOMPARE(window->receivedOps().mid(2), QStringList({"doHide", "doLoginOut", "doClose"}));
+}
+
+void TestMainPage::screenshots()
+{
+    data.configs << KFakeMainData::config("c1", "/home/zhangsan/文档/项目资料", "@研发部/项目资料", "0", now)
+                 << KFakeMainData::config("c2", "/home/zhangsan/图片", "@个人空间/相册/2024", "1", now - 86400000)
+                 << KFakeMainData::config("c3", "/home/zhangsan/下载/共享", "@市场部/共享文件", "2", now - 3 * 86400000);
+    const qint64 newest = QDateTime::currentSecsSinceEpoch() - 30;
+    const QStringList names{"季度报告.docx", "设计稿-v3.sketch", "会议纪要.txt", "产品演示.mp4", "预算表.xlsx"};
+    for (int i = 0; i < 12; ++i) {
+        const QString name = names[i % names.size()];
+        data.logs << QStringList{QString("l%1").arg(i), "/home/zhangsan/文档/项目资料/" + name, "@研发部/项目资料/" + name,
+                                 i % 4 ? "upload" : "download", QString::number(newest - i * 317)};
+    }
+    data.errors << QStringList{"e1", "/home/zhangsan/图片/IMG_2041.HEIC", "@个人空间/相册/2024/IMG_2041.HEIC", "upload",
+                               QString::number(now - 120000), "云端空间不足，上传失败"};
+    QVERIFY2(openPage(), qPrintable(probe->lastError()));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.pair').length === 3"));
+    QVERIFY(!probe->screenshot(window.get(), "main-pairs").isEmpty());
+
+    window->reply(addTransferScript("upload", "/home/zhangsan/文档/项目资料/季度报告.docx", "@研发部/项目资料/季度报告.docx", "2.35 MB"));
+    window->reply(addTransferScript("download", "/home/zhangsan/下载/共享/产品演示.mp4", "@市场部/共享文件/产品演示.mp4", "486.20 MB"));
+    window->reply(addTransferScript("upload", "/home/zhangsan/图片/IMG_2044.jpg", "@个人空间/相册/2024/IMG_2044.jpg", "3.10 MB"));
+    window->reply(addTransferScript("upload", "/home/zhangsan/图片/IMG_2045.jpg", "@个人空间/相册/2024/IMG_2045.jpg", "2.96 MB"));
+    window->reply(refreshScript("/home/zhangsan/文档/项目资料/季度报告.docx", "1.72 MB", "845.00 KB/s", 73));
+    window->reply(refreshScript("/home/zhangsan/下载/共享/产品演示.mp4", "131.40 MB", "4.20 MB/s", 27));
+    window->reply("finishTransfer(" + KJsString::quoted(logidOf("/home/zhangsan/图片/IMG_2044.jpg")) + ");");
+    window->reply("mainVue.RefershProgress(14,3,0,1);");
+    QVERIFY(probe->click(".tab[data-tab='transfers']"));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.transfer').length === 4"));
+    QVERIFY(!probe->screenshot(window.get(), "main-transfers").isEmpty());
+
+    QVERIFY(probe->click(".tab[data-tab='logs']"));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.log-row').length === 12"));
+    QVERIFY(!probe->screenshot(window.get(), "main-logs").isEmpty());
+
+    QVERIFY(probe->click(".tab[data-tab='errors']"));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.error-row').length === 1"));
+    QVERIFY(!probe->screenshot(window.get(), "main-errors").isEmpty());
+
+    QVERIFY(probe->click(".tab[data-tab='pairs']"));
+    QVERIFY(probe->click(".pair[data-id='c2'] .act-edit"));
+    QVERIFY(probe->waitFor("document.querySelector('#pair-editor')"));
+    QVERIFY(!probe->screenshot(window.get(), "main-editor").isEmpty());
+}
+
+KGUI_TEST_MAIN(TestMainPage)
+#include "tst_mainpage.moc"
