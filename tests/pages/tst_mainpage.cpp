@@ -221,6 +221,9 @@ void TestMainPage::editKeepsIdAndRemoveNeedsConfirmation()
     QVERIFY(probe->click("#btn-confirm-cancel"));
     QVERIFY(probe->waitFor("!document.querySelector('#confirm')"));
     QVERIFY(probe->click(".pair[data-id='c7'] .act-remove"));
+    QVERIFY(probe->run("document.dispatchEvent(new KeyboardEvent('keydown', {key: 'Escape'})); true").toBool());
+    QVERIFY(probe->waitFor("!document.querySelector('#confirm')"));
+    QVERIFY(probe->click(".pair[data-id='c7'] .act-remove"));
     QVERIFY(probe->waitFor("document.querySelector('#confirm')"));
     QVERIFY(probe->click("#btn-confirm-ok"));
     QVERIFY(window->waitForOp("deleteSync"));

@@ -21,6 +21,10 @@
   // after the native handler has returned, which is after any script it
   // emitted has run on this page.
   function connect(objectName, onReady) {
+    if (typeof qt === 'undefined' || !qt.webChannelTransport) {
+      console.warn('no web channel: the page is not hosted by the program');
+      return;
+    }
     new QWebChannel(qt.webChannelTransport, (channel) => {
       const obj = channel.objects[objectName];
       obj.SigSendMessageToJS.connect(runNativeScript);

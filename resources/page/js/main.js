@@ -255,6 +255,12 @@
 
   window.mainVue = app.mount('#app');
 
+  document.addEventListener('keydown', (event) => {
+    if (event.key !== 'Escape') return;
+    if (mainVue.confirmBox) mainVue.confirmBox = null;
+    else mainVue.closeEditor();
+  });
+
   // Called by the window without the mainVue prefix.
   window.CharpCallback_AfterSelectDir = (path) => mainVue.onLocalDirChosen(path);
   window.CharpCallback_AfterSelectSpaceDir = (path) => mainVue.onSpaceDirChosen(path);
