@@ -135,13 +135,13 @@ void KDownloadService::stream(const httplib::Request& request, httplib::Response
     KRequestStats& stats = p.stats;
     response.set_content_provider(
         size_t(range.length), "application/octet-stream",
-        [file, range, dropAfter, &request, &stats](size_t offset, size_t length, httplib::DataSink& sink) {
+        [file, range, dropAfter, &stats](size_t offset, size_t length, httplib::DataSink& sink) {
             const qint64 want = dropAfter >= 0 ? qMin<qint64>(qint64(length), qMin(ReadChunk, dropAfter - qint64(offset)))
                                                : qMin<qint64>(qint64(length), ReadChunk);
-            if (want <= 0) {
-                KConnectionDrop::drop(request);
+            // Ending the provider closes the connection after the bytes
+            // already sent, so the client sees a short body, not a reset.
+            if (want <= 0)
                 return false;
-            }
             const ssize_t n = ::pread(file->fd, file->buffer.data(), size_t(want), range.start + qint64(offset));
             stats.add(QStringLiteral("downloadBytes"), n > 0 ? n : 0);
             return n > 0 && sink.write(file->buffer.constData(), size_t(n));

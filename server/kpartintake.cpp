@@ -80,7 +80,7 @@ void KPartIntake::handle(const httplib::Request& request, httplib::Response& res
             KHttpExchange::sendReply(response, refusal, status);
         return;
     }
-    KUploadDigests::Claim claim = p.digests.claim(target.token, session->partOffset(target.number));
+    KUploadDigests::Claim claim = p.digests.claim(target.token, session->partOffset(target.number), ClaimWaitMs);
     if (!claim.granted) {
         KHttpExchange::drainBody(request, reader);
         return KHttpExchange::sendReply(response, KReply::fail(KCode::Busy, QStringLiteral("another part of this upload is arriving")), 409);

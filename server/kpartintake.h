@@ -31,6 +31,8 @@ struct KUploadSession;
 class KPartIntake
 {
 public:
+    static constexpr int ClaimWaitMs = 5000;
+
     struct Parts
     {
         KUploadStore& uploads;

@@ -1,14 +1,18 @@
 #include "server/kuploaddigests.h"
 
+#include <QDeadlineTimer>
 #include <QMutexLocker>
 
-KUploadDigests::Claim KUploadDigests::claim(const QString& token, qint64 offset)
+KUploadDigests::Claim KUploadDigests::claim(const QString& token, qint64 offset, int waitMs)
 {
     QMutexLocker lock(&mutex);
+    const QDeadlineTimer deadline(waitMs);
+    while (states[token].busy) {
+        if (!released.wait(&mutex, deadline))
+            return Claim();
+    }
     State& state = states[token];
     Claim claim;
-    if (state.busy)
-        return claim;
     state.busy = true;
     claim.granted = true;
     if (offset < state.hashedUpTo) {
@@ -24,6 +28,7 @@ KUploadDigests::Claim KUploadDigests::claim(const QString& token, qint64 offset)
 void KUploadDigests::release(const QString& token, bool stored, const Claim& claim, qint64 partEnd)
 {
     QMutexLocker lock(&mutex);
+    released.wakeAll();
     const auto it = states.find(token);
     if (it == states.end())
         return;

@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QMutex>
 #include <QString>
+#include <QWaitCondition>
 
 // The running MD5 of each upload while its parts arrive in order, so the
 // commit usually needs no second pass over the data. It also makes sure one
@@ -19,9 +20,11 @@ public:
         KMd5 md5;             // the running state to continue when inOrder
     };
 
-    // Reserves the upload for one part at `offset`. A part that rewrites
-    // bytes already hashed throws the running state away.
-    Claim claim(const QString& token, qint64 offset);
+    // Reserves the upload for one part at `offset`, waiting up to `waitMs`
+    // for a part still being received (a resent part may arrive while the
+    // broken first copy is being wound up). A part that rewrites bytes
+    // already hashed throws the running state away.
+    Claim claim(const QString& token, qint64 offset, int waitMs = 0);
     // Ends the reservation; a stored in-order part advances the state.
     void release(const QString& token, bool stored, const Claim& claim, qint64 partEnd);
     bool busy(const QString& token) const;
@@ -38,5 +41,6 @@ private:
     };
 
     mutable QMutex mutex;
+    QWaitCondition released;
     QHash<QString, State> states;
 };

@@ -1,0 +1,282 @@
+#include "ktestapiclient.h"
+#include "ktestserver.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QtTest>
+
+// Login and request signing of the running server, over HTTP: what it
+// accepts, what it refuses, and that nobody leaves their own spaces.
+class TestKDriveServerAuth : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void loginAnswersIdentityKeyAndSpaces();
+    void loginRefusals_data();
+    void loginRefusals();
+    void redirectFromTheCommandLine();
+    void redirectSwitchedAtRuntime();
+    void signedRequestsAccepted();
+    void signatureRefusals_data();
+    void signatureRefusals();
+    void dateWindowIsFifteenMinutes();
+    void unknownOperation();
+    void anotherUsersSpaceIsOutOfReach();
+    void anotherUsersUploadTokenIsUseless();
+    void traversalPathsRefused_data();
+    void traversalPathsRefused();
+
+private:
+    KTestServer server;
+    std::unique_ptr<KTestApiClient> demo;
+};
+
+void TestKDriveServerAuth::initTestCase()
+{
+    QVERIFY(server.start());
+    demo = std::make_unique<KTestApiClient>(server.baseUrl());
+    QVERIFY(demo->login(KTestServer::demoUser(), KTestServer::demoPassword()));
+    QVERIFY(!server.addUser("alice", "alice-pw", "Alice").isEmpty());
+}
+
+void TestKDriveServerAuth::loginAnswersIdentityKeyAndSpaces()
+{
+    const QJsonObject data = demo->loginData();
+    QCOMPARE(data.value("userid").toString(), QStringLiteral("demo"));
+    QVERIFY(data.value("username").isString());
+    QVERIFY(!data.value("tenantid").toString().isEmpty());
+    QVERIFY(data.value("ext").isObject());
+    const QJsonObject key = data.value("accesskey").toObject();
+    for (const char* member : {"accesskeyid", "accesskeysecret", "accessdomain", "accesskeytime"})
+        QVERIFY2(!key.value(member).toString().isEmpty(), member);
+    QStringList types;
+    for (const QJsonValue& value : data.value("spaces").toArray()) {
+        const QJsonObject space = value.toObject();
+        for (const char* member : {"spacetype", "spaceid", "spaceapi", "spacename", "spaceroot"})
+            QVERIFY2(space.value(member).isString(), member);
+        QCOMPARE(space.value("spaceroot").toString(), "@" + space.value("spaceid").toString());
+        types.append(space.value("spacetype").toString());
+    }
+    QCOMPARE(types, (QStringList{"personalspace", "systemspace", "sharedspace"}));
+    // The personal space has a relative address, the shared one an absolute
+    // address on the host the client used.
+    QCOMPARE(data.value("spaces").toArray().at(0).toObject().value("spaceapi").toString(), QStringLiteral("/api"));
+    QVERIFY(data.value("spaces").toArray().at(2).toObject().value("spaceapi").toString().startsWith(server.baseUrl() + "/"));
+    QCOMPARE(demo->apiUrl(KTestServer::demoPersonalSpace()), server.baseUrl() + "/api");
+}
+
+void TestKDriveServerAuth::loginRefusals_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::newRow("wrong password") << "demo" << "demo124";
+    QTest::newRow("unknown user") << "nobody" << "demo123";
+    QTest::newRow("empty password") << "demo" << "";
+    QTest::newRow("user in other case") << "DEMO" << "demo123";
+}
+
+void TestKDriveServerAuth::loginRefusals()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    KTestApiClient client(server.baseUrl());
+    const KTestApiClient::Answer answer = client.loginAt(server.baseUrl() + "/klogin", user, password);
+    QVERIFY(answer.envelope().contains("code"));
+    QVERIFY(answer.code() != 0);
+    QVERIFY(!answer.envelope().value("errtip").toString().isEmpty());
+    QVERIFY(!answer.data().isObject());
+}
+
+void TestKDriveServerAuth::redirectFromTheCommandLine()
+{
+    KTestServer redirecting;
+    QVERIFY(redirecting.start({"--redirect", "/auth/klogin"}));
+    KTestApiClient client(redirecting.baseUrl());
+    const KTestApiClient::Answer first = client.loginAt(redirecting.baseUrl() + "/klogin", "demo", "demo123");
+    QCOMPARE(first.code(), 0);
+    QVERIFY(first.data().isString());
+    const QJsonObject inner = QJsonDocument::fromJson(first.data().toString().toUtf8()).object();
+    QCOMPARE(inner.value("redirect").toString(), QStringLiteral("/auth/klogin"));
+    const KTestApiClient::Answer second = client.loginAt(redirecting.baseUrl() + inner.value("redirect").toString(), "demo", "demo123");
+    QCOMPARE(second.code(), 0);
+    QCOMPARE(second.data().toObject().value("userid").toString(), QStringLiteral("demo"));
+    QVERIFY(redirecting.stop());
+}
+
+void TestKDriveServerAuth::redirectSwitchedAtRuntime()
+{
+    KTestApiClient client(server.baseUrl());
+    const QString elsewhere = server.baseUrl() + "/elsewhere/klogin";
+    QVERIFY(server.configure({{"redirect", elsewhere}}));
+    const KTestApiClient::Answer answer = client.loginAt(server.baseUrl() + "/klogin", "demo", "demo123");
+    QVERIFY(server.configure({{"redirect", ""}}));
+    QCOMPARE(QJsonDocument::fromJson(answer.data().toString().toUtf8()).object().value("redirect").toString(), elsewhere);
+    QVERIFY(client.login("demo", "demo123"));
+}
+
+void TestKDriveServerAuth::signedRequestsAccepted()
+{
+    const QString root = "@" + KTestServer::demoPersonalSpace();
+    const KTestApiClient::Answer personal = demo->call(KTestServer::demoPersonalSpace(), {{"op", "kgetnodes"}, {"paths", "[\"" + root + "\"]"}});
+    QCOMPARE(personal.code(), 0);
+    QCOMPARE(personal.data().toArray().size(), 1);
+    // The shared space goes to its absolute address, signed over that path.
+    const QString shared = "@" + KTestServer::demoSharedSpace();
+    const KTestApiClient::Answer other = demo->call(KTestServer::demoSharedSpace(),
+                                                    {{"op", "klistdir"}, {"dirpath", shared}, {"hasfile", "true"},
+                                                     {"hasdir", "true"}, {"hasmeta", "false"}, {"depth", "1"}});
+    QCOMPARE(other.code(), 0);
+    // A query in the address takes part in the signature like the client's.
+    const KTestApiClient::Answer withQuery = demo->callAt(server.baseUrl() + "/api?x=1&y=", {{"op", "kgetnodes"}, {"paths", "[\"" + root + "\"]"}});
+    QCOMPARE(withQuery.code(), 0);
+}
+
+void TestKDriveServerAuth::signatureRefusals_data()
+{
+    QTest::addColumn<QString>("forgery");
+    QTest::addColumn<int>("code");
+    QTest::newRow("wrong secret") << "secret" << 11;
+    QTest::newRow("unknown key id") << "keyid" << 11;
+    QTest::newRow("other user's key id") << "alicekey" << 11;
+    QTest::newRow("value changed after signing") << "body" << 11;
+    QTest::newRow("signed for another address") << "address" << 11;
+    QTest::newRow("wrong domain") << "domain" << 11;
+    QTest::newRow("no headers") << "none" << 12;
+    QTest::newRow("date not in the format") << "isodate" << 12;
+}
+
+void TestKDriveServerAuth::signatureRefusals()
+{
+    QFETCH(QString, forgery);
+    QFETCH(int, code);
+    KTestApiClient client(server.baseUrl());
+    QVERIFY(client.login("demo", "demo123"));
+    const QString url = client.apiUrl(KTestServer::demoPersonalSpace());
+    const QMap<QString, QString> params{{"op", "kgetnodes"}, {"paths", "[\"@home-demo\"]"}};
+    const QString date = KTestApiClient::httpDate(QDateTime::currentDateTimeUtc());
+    QString resource = KTestApiClient::canonicalResource(url, params);
+    QString authorization;
+    if (forgery == "secret")
+        client.setSecret("not the secret");
+    if (forgery == "keyid")
+        client.setKeyId("AKNOSUCHKEY");
+    if (forgery == "alicekey") {
+        KTestApiClient alice(server.baseUrl());
+        QVERIFY(alice.login("alice", "alice-pw"));
+        client.setKeyId(alice.keyId());
+    }
+    if (forgery == "address")
+        resource = KTestApiClient::canonicalResource(server.baseUrl() + "/other", params);
+    const QString domain = forgery == "domain" ? "other" : client.loginData().value("accesskey").toObject().value("accessdomain").toString();
+    const QString signature = KTestApiClient::signature("POST\n" + resource + "\n" + date, client.secret());
+    authorization = domain + " " + client.keyId() + ":" + signature;
+    QMap<QString, QString> sent = params;
+    if (forgery == "body")
+        sent["paths"] = "[\"@home-alice\"]";
+    QList<QPair<QByteArray, QByteArray>> headers{{"Content-Type", "application/x-www-form-urlencoded"}};
+    if (forgery != "none") {
+        headers.append({"x-authorization", authorization.toUtf8()});
+        headers.append({"x-date", forgery == "isodate" ? QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toUtf8() : date.toUtf8()});
+    }
+    const KTestApiClient::Answer answer = client.post(url, KTestApiClient::formBody(sent), headers);
+    QCOMPARE(answer.code(), code);
+    QVERIFY(!answer.envelope().value("errtip").toString().isEmpty());
+    QVERIFY(!answer.data().isArray());
+}
+
+void TestKDriveServerAuth::dateWindowIsFifteenMinutes()
+{
+    const QString url = demo->apiUrl(KTestServer::demoPersonalSpace());
+    const QMap<QString, QString> params{{"op", "kgetnodes"}, {"paths", "[\"@home-demo\"]"}};
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QCOMPARE(demo->callAt(url, params, KTestApiClient::httpDate(now.addSecs(14 * 60))).code(), 0);
+    QCOMPARE(demo->callAt(url, params, KTestApiClient::httpDate(now.addSecs(-14 * 60))).code(), 0);
+    QCOMPARE(demo->callAt(url, params, KTestApiClient::httpDate(now.addSecs(16 * 60))).code(), 12);
+    QCOMPARE(demo->callAt(url, params, KTestApiClient::httpDate(now.addSecs(-16 * 60))).code(), 12);
+    QCOMPARE(demo->callAt(url, params, KTestApiClient::httpDate(now.addDays(-1))).code(), 12);
+}
+
+void TestKDriveServerAuth::unknownOperation()
+{
+    const KTestApiClient::Answer answer = demo->call(KTestServer::demoPersonalSpace(), {{"op", "kdeleteall"}, {"dirpath", "@home-demo"}});
+    QCOMPARE(answer.code(), 3);
+}
+
+void TestKDriveServerAuth::anotherUsersSpaceIsOutOfReach()
+{
+    QVERIFY(server.putFile(KTestServer::demoPersonalSpace(), "private/plan.txt", "demo only"));
+    KTestApiClient alice(server.baseUrl());
+    QVERIFY(alice.login("alice", "alice-pw"));
+    const QString own = "@" + KTestServer::personalSpaceOf("alice");
+    const QString api = alice.apiUrl(KTestServer::personalSpaceOf("alice"));
+    const QList<QMap<QString, QString>> attempts = {
+        {{"op", "klistdir"}, {"dirpath", "@home-demo"}, {"depth", "1"}},
+        {{"op", "kgetnodes"}, {"paths", "[\"" + own + "\",\"@home-demo/private/plan.txt\"]"}},
+        {{"op", "domkdirs"}, {"dirpath", "@home-demo/intruder"}},
+        {{"op", "kaskdownload"}, {"filepath", "@home-demo/private/plan.txt"}},
+        {{"op", "kaskupload"}, {"filepath", "@home-demo/private/plan.txt"}, {"filemd5", "00000000000000000000000000000000"},
+         {"filesize", "1"}, {"chunksize", "5242880"}},
+        {{"op", "klistdir"}, {"dirpath", "@team-demo"}, {"depth", "1"}},
+        {{"op", "klistdir"}, {"dirpath", "@sys-demo"}, {"depth", "1"}},
+        {{"op", "klistdir"}, {"dirpath", "@sys-alice"}, {"depth", "1"}},
+    };
+    for (const auto& params : attempts) {
+        const KTestApiClient::Answer answer = alice.callAt(api, params);
+        QVERIFY2(answer.code() == 13, qPrintable(params.value("op") + " " + answer.body));
+        QVERIFY(!answer.data().isArray() || answer.data().toArray().isEmpty());
+    }
+    QCOMPARE(server.folders(KTestServer::demoPersonalSpace()), QStringList{"private"});
+    QCOMPARE(alice.callAt(api, {{"op", "klistdir"}, {"dirpath", own}, {"depth", "1"}}).code(), 0);
+}
+
+void TestKDriveServerAuth::anotherUsersUploadTokenIsUseless()
+{
+    const QByteArray content("token of demo");
+    const KTestApiClient::Answer asked = demo->askUpload("@home-demo/token.txt", content);
+    const QString token = asked.data().toObject().value("uptoken").toString();
+    QVERIFY(!token.isEmpty());
+    KTestApiClient alice(server.baseUrl());
+    QVERIFY(alice.login("alice", "alice-pw"));
+    const QString space = KTestServer::personalSpaceOf("alice");
+    QCOMPARE(alice.exchange(space, token, 1).code(), 30);
+    QCOMPARE(alice.call(space, {{"op", "kqueryuploaded"}, {"uptoken", token}}).code(), 30);
+    QCOMPARE(alice.call(space, {{"op", "ksubmitupload"}, {"uptoken", token}, {"filepath", "@home-demo/token.txt"}}).code(), 30);
+    // The owner can still finish it.
+    const KTestApiClient::Answer ticket = demo->exchange(KTestServer::demoPersonalSpace(), token, 1);
+    QCOMPARE(demo->sendPart(ticket.data().toObject(), content, 0).code(), 0);
+    QCOMPARE(demo->submit("@home-demo/token.txt", token).code(), 0);
+    QCOMPARE(server.fileContent(KTestServer::demoPersonalSpace(), "token.txt"), content);
+}
+
+void TestKDriveServerAuth::traversalPathsRefused_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("parent step into another space") << "@home-demo/../home-alice/x";
+    QTest::newRow("parent step at the end") << "@home-demo/a/..";
+    QTest::newRow("current step") << "@home-demo/a/./b";
+    QTest::newRow("empty name") << "@home-demo/a//b";
+    QTest::newRow("absolute after the space") << "@home-demo//etc/passwd";
+    QTest::newRow("backslash") << "@home-demo/a\\..\\..\\b";
+    QTest::newRow("no space") << "/etc/passwd";
+    QTest::newRow("control character") << "@home-demo/a\tb";
+}
+
+void TestKDriveServerAuth::traversalPathsRefused()
+{
+    QFETCH(QString, path);
+    const QString space = KTestServer::demoPersonalSpace();
+    const QStringList before = server.folders(space);
+    for (const QString& op : QStringList{"domkdirs", "klistdir"}) {
+        const KTestApiClient::Answer answer = demo->call(space, {{"op", op}, {"dirpath", path}, {"depth", "1"}});
+        QVERIFY2(answer.code() == 14, qPrintable(op + " " + answer.body));
+    }
+    QCOMPARE(demo->askUpload(path, "x").code(), 14);
+    QCOMPARE(demo->call(space, {{"op", "kgetnodes"}, {"paths", QJsonDocument(QJsonArray{path}).toJson(QJsonDocument::Compact)}}).code(), 14);
+    QCOMPARE(server.folders(space), before);
+}
+
+QTEST_GUILESS_MAIN(TestKDriveServerAuth)
+#include "tst_kdriveserverauth.moc"
