@@ -7,6 +7,7 @@
 
 class QNetworkReply;
 class QNetworkRequest;
+class QUrl;
 
 // What a server presented when its certificate was not trusted: kept per
 // host and port so that the user can later be asked whether to trust it.
@@ -35,11 +36,28 @@ public:
 
     static KTlsFailure lastFailure(const QString& host, int port);
     static void clearFailure(const QString& host, int port);
+    // The port a request to url goes to: the explicit one, else 443 or 80.
+    static int portOf(const QUrl& url);
 
     // In-memory trust of one exact certificate for one host and port.
     static void pin(const QString& host, int port, const QSslCertificate& certificate);
     static void unpin(const QString& host, int port);
     static bool isPinned(const QString& host, int port, const QSslCertificate& certificate);
+    static void clearPins();
+
+    // Pins that outlive the process: <base>/config/pinned_certs.json, a JSON
+    // object from "host:port" to {"sha256": fingerprint, "pem": certificate}.
+    static QString pinFilePath();
+    // Replaces the in-memory pins with the file's; an entry whose certificate
+    // does not parse or does not match its fingerprint is left out.
+    // Returns the number of pins loaded.
+    static int loadPins(const QString& path);
+    // Writes every in-memory pin, owner-only, through a temporary file.
+    static bool savePins(const QString& path);
+
+    // SHA-256 of the DER form as colon-separated upper-case hex pairs: the
+    // text a user compares with what the server's administrator gives out.
+    static QString fingerprint(const QSslCertificate& certificate);
 
     // Milliseconds without any transfer after which a request is aborted.
     static int transferTimeoutMs();
@@ -49,4 +67,6 @@ public:
 private:
     static void onSslErrors(QNetworkReply* reply, const QList<QSslError>& errors);
     static void recordFailure(const KTlsFailure& failure);
+    static QByteArray pinFileText();
+    static bool writeOwnerOnly(const QString& path, const QByteArray& bytes);
 };
