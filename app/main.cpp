@@ -1,12 +1,40 @@
+#include "api/ktlssettings.h"
+#include "app/kapprestart.h"
 #include "app/kfiletools.h"
 #include "app/klog.h"
 #include "app/kmainwindow.h"
+#include "login/klogin.h"
 
+#include <QDialog>
 #include <QDir>
 #include <QGuiApplication>
 
+namespace {
+
+// Certificates the user trusted in earlier runs: every request, the login's
+// included, accepts them from the start.
+void loadPinnedCertificates()
+{
+    const int count = KTlsSettings::loadPins(KTlsSettings::pinFilePath());
+    if (count > 0)
+        KLog::info(QStringLiteral("已加载信任的证书"), QString::number(count));
+}
+
+// After a successful login: the main window with the application's event
+// loop, whose result decides about a restart. Until the main window exists
+// there is nothing to run, and the program ends here.
+int runMainWindow()
+{
+    return 0;
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    // Web views in a widget application want shared GL contexts, set before
+    // the application object exists.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     KMainWindow app(argc, argv);
     QGuiApplication::setQuitOnLastWindowClosed(true);
 
@@ -15,6 +43,10 @@ int main(int argc, char* argv[])
         KFileTools::makePath(logDir);
     qInstallMessageHandler(KLog::outputMessage);
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+    loadPinnedCertificates();
 
+    KLogin login;
+    if (login.exec() == QDialog::Accepted)
+        KAppRestart::restartIfAsked(runMainWindow());
     return 0;
 }
