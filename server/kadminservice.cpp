@@ -227,3 +227,13 @@ void KAdminService::putFile(const httplib::Request& request, httplib::Response& 
         return KHttpExchange::sendReply(response, KReply::fail(KCode::Conflict, QStringLiteral("a folder is in the way")));
     KHttpExchange::sendReply(response, KReply::ok(KNodeService::nodeJson(*node)));
 }
+
+void KAdminService::sink(httplib::Response& response, const httplib::ContentReader& reader)
+{
+    qint64 total = 0;
+    const bool ok = reader([&](const char*, size_t size) {
+        total += qint64(size);
+        return true;
+    });
+    KHttpExchange::sendReply(response, ok ? KReply::ok(double(total)) : bad(QStringLiteral("the body broke off")));
+}

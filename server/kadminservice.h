@@ -50,6 +50,9 @@ public:
     KReply post(const QString& path, const QByteArray& body);
     void get(const httplib::Request& request, httplib::Response& response);
     void putFile(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
+    // Reads a body and throws it away: the bare HTTP intake rate of this
+    // server, the baseline of the part intake benchmark.
+    void sink(httplib::Response& response, const httplib::ContentReader& reader);
 
 private:
     KReply addFault(const QJsonObject& json);

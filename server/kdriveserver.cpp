@@ -134,6 +134,9 @@ int KDriveServer::bind(QString* error)
     const int threads = config.threads;
     http->new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
     http->set_socket_options(socketOptions);
+    // Headers and body leave in separate writes; with Nagle's algorithm the
+    // second one waits for the peer's delayed ACK, 40 ms per kept-alive request.
+    http->set_tcp_nodelay(true);
     http->set_keep_alive_max_count(100000);
     http->set_keep_alive_timeout(5);
     http->set_read_timeout(30);
@@ -201,6 +204,12 @@ void KDriveServer::addRoutes()
     http->Put("/_admin/file", [this](const httplib::Request& q, httplib::Response& r, const httplib::ContentReader& c) {
         if (s->admin->admit(q, r))
             s->admin->putFile(q, r, c);
+        else
+            KHttpExchange::drainBody(q, c);
+    });
+    http->Put("/_admin/sink", [this](const httplib::Request& q, httplib::Response& r, const httplib::ContentReader& c) {
+        if (s->admin->admit(q, r))
+            s->admin->sink(r, c);
         else
             KHttpExchange::drainBody(q, c);
     });

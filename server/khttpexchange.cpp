@@ -41,11 +41,21 @@ std::optional<QByteArray> readBody(const httplib::ContentReader& reader, qint64 
 
 void drainBody(const httplib::Request& request, const httplib::ContentReader& reader)
 {
-    const auto discard = [](const char*, size_t) { return true; };
-    if (request.is_multipart_form_data())
-        reader([](const httplib::MultipartFormData&) { return true; }, discard);
-    else
-        reader(discard);
+    takeBodyRaw(request);
+    reader([](const char*, size_t) { return true; });
+}
+
+void takeBodyRaw(const httplib::Request& request)
+{
+    if (!request.is_multipart_form_data())
+        return;
+    // The request object is the library's own, non-const; only the type that
+    // decides how the body is read changes.
+    auto& headers = const_cast<httplib::Request&>(request).headers;
+    const std::string original = request.get_header_value("Content-Type");
+    headers.erase("Content-Type");
+    headers.emplace("Content-Type", "application/octet-stream");
+    headers.emplace("X-Original-Content-Type", original);
 }
 
 void sendJson(httplib::Response& response, const QByteArray& json, int status)

@@ -30,6 +30,10 @@ std::optional<QByteArray> readBody(const httplib::ContentReader& reader, qint64 
 // Reads and discards a body that is refused, so the connection stays in step
 // for the next request.
 void drainBody(const httplib::Request& request, const httplib::ContentReader& reader);
+// Makes the content reader hand out a multipart body as raw bytes. The
+// library's own multipart parser scans a byte at a time and would cost more
+// than storing the part; KMultipartReader does the job instead.
+void takeBodyRaw(const httplib::Request& request);
 
 void sendReply(httplib::Response& response, const KReply& reply, int status = 200);
 void sendJson(httplib::Response& response, const QByteArray& json, int status = 200);

@@ -5,6 +5,7 @@
 #include "server/kcontentstore.h"
 #include "server/kfaultinjector.h"
 #include "server/khttpexchange.h"
+#include "server/kmultipartreader.h"
 #include "server/kpartwriter.h"
 #include "server/krequeststats.h"
 #include "server/kuploadservice.h"
@@ -87,7 +88,10 @@ void KPartIntake::handle(const httplib::Request& request, httplib::Response& res
     }
     KPartWriter writer(p.content.sessionPath(target.token), session->partOffset(target.number),
                        session->partSize(target.number), claim.inOrder ? &claim.md5 : nullptr);
-    const bool readOk = writer.open() && receive(request, reader, writer, fault);
+    const bool opened = writer.open(); // fails when a commit moved the data meanwhile
+    if (!opened)
+        KHttpExchange::drainBody(request, reader);
+    const bool readOk = opened && receive(request, reader, writer, fault);
     const KReply reply = store(*session, target, writer, readOk, claim, &status);
     KHttpExchange::sendReply(response, reply, status);
 }
@@ -126,17 +130,16 @@ bool KPartIntake::receive(const httplib::Request& request, const httplib::Conten
     KDropCounter counter(request, fault);
     if (!request.is_multipart_form_data())
         return reader([&](const char* data, size_t size) { return counter.pass(writer, data, size); });
-    // The bytes of the first field that is named "file" or carries a file name.
-    int chosen = 0;
-    int field = 0;
-    return reader(
-        [&](const httplib::MultipartFormData& header) {
-            ++field;
-            if (chosen == 0 && (header.name == "file" || !header.filename.empty()))
-                chosen = field;
+    KMultipartReader parts(KMultipartReader::boundaryOf(KHttpExchange::header(request, "Content-Type")));
+    const auto toWriter = [&](const char* data, size_t size) { return counter.pass(writer, data, size); };
+    KHttpExchange::takeBodyRaw(request);
+    const bool read = reader([&](const char* data, size_t size) {
+        if (parts.feed(data, size, toWriter))
             return true;
-        },
-        [&](const char* data, size_t size) { return field != chosen || counter.pass(writer, data, size); });
+        KConnectionDrop::drop(request); // a broken body leaves unread bytes behind
+        return false;
+    });
+    return read && parts.complete();
 }
 
 KReply KPartIntake::store(const KUploadSession& session, const Target& target, KPartWriter& writer, bool readOk,

@@ -1,6 +1,6 @@
 #include "server/kpartwriter.h"
 
-#include "server/kmd5.h"
+#include "server/kmd5pipeline.h"
 
 #include <QFile>
 
@@ -11,7 +11,7 @@ KPartWriter::KPartWriter(const QString& path, qint64 offset, qint64 limit, KMd5*
     : path(path)
     , offset(offset)
     , limit(limit)
-    , md5(md5)
+    , hasher(md5 ? std::make_unique<KMd5Pipeline>(*md5) : nullptr)
 {
 }
 
@@ -37,8 +37,6 @@ bool KPartWriter::write(const char* data, size_t size)
         tooMuch = true;
         return false;
     }
-    if (md5)
-        md5->add(data, qint64(size));
     total += qint64(size);
     buffer.append(data, int(size));
     return buffer.size() < BufferBytes || flush();
@@ -46,7 +44,10 @@ bool KPartWriter::write(const char* data, size_t size)
 
 bool KPartWriter::finish()
 {
-    return !failed && fd >= 0 && flush();
+    const bool written = !failed && fd >= 0 && flush();
+    if (hasher)
+        hasher->finish();
+    return written;
 }
 
 bool KPartWriter::flush()
@@ -63,6 +64,13 @@ bool KPartWriter::flush()
         left -= n;
         offset += n;
     }
-    buffer.resize(0); // keeps the reserved capacity, unlike clear()
+    if (hasher) {
+        // The hasher keeps the written block; the next one gets new memory.
+        hasher->push(buffer);
+        buffer = QByteArray();
+        buffer.reserve(BufferBytes);
+    } else {
+        buffer.resize(0); // keeps the reserved capacity, unlike clear()
+    }
     return true;
 }

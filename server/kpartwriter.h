@@ -3,11 +3,15 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
 class KMd5;
+class KMd5Pipeline;
 
 // Streams received bytes into a file at a given offset: collected into a
 // 1 MiB buffer and written with pwrite, so a part never sits in memory whole.
-// Bytes beyond `limit` are refused. An MD5, when given, sees every byte.
+// Bytes beyond `limit` are refused. An MD5, when given, sees every byte; it
+// is worked out on a pipeline thread and complete once finish() returns.
 class KPartWriter
 {
 public:
@@ -31,7 +35,7 @@ private:
     QString path;
     qint64 offset = 0;
     qint64 limit = 0;
-    KMd5* md5 = nullptr;
+    std::unique_ptr<KMd5Pipeline> hasher;
     int fd = -1;
     QByteArray buffer;
     qint64 total = 0;

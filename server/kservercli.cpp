@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <ctime>
 #include <thread>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 namespace
 {
@@ -44,8 +46,20 @@ void watchSignals(KDriveServer& server, const std::atomic<bool>& done)
     }
 }
 
+// A test that dies without stopping its server must not leave it running:
+// the kernel sends SIGTERM when the parent goes, which stops it cleanly.
+bool followParent(const KServerConfig& config)
+{
+    if (!config.exitWithParent)
+        return true;
+    const pid_t parent = getppid();
+    return prctl(PR_SET_PDEATHSIG, SIGTERM) == 0 && getppid() == parent && parent != 1;
+}
+
 int serve(const KServerConfig& config)
 {
+    if (!followParent(config))
+        return fail(QStringLiteral("the starting process is gone"));
     KDriveServer server(config);
     QString error;
     bool demoCreated = false;

@@ -70,6 +70,8 @@ QString applyFlag(KCommandLine& line, const QString& flag)
         line.config.syncWrites = true;
     else if (flag == QLatin1String("--verbose"))
         line.config.verbose = true;
+    else if (flag == QLatin1String("--exit-with-parent"))
+        line.config.exitWithParent = true;
     else if (flag == QLatin1String("--help") || flag == QLatin1String("-h"))
         line.command = QStringLiteral("help");
     else
@@ -135,7 +137,7 @@ QString KCommandLine::usage()
         "      [--tls-cert FILE --tls-key FILE] [--upload-method post|put]\n"
         "      [--redirect PATH_OR_URL] [--admin-token TOKEN]\n"
         "      [--api-style mixed|relative|absolute] [--public-url URL]\n"
-        "      [--domain NAME] [--threads N] [--sync] [--verbose]\n"
+        "      [--domain NAME] [--threads N] [--sync] [--verbose] [--exit-with-parent]\n"
         "  wexora-drive-server add-user --root DIR USER PASSWORD [NAME]\n"
         "  wexora-drive-server add-space --root DIR SPACEID NAME [--type TYPE] [--member USER]...\n");
 }

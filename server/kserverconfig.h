@@ -21,6 +21,7 @@ struct KServerConfig
     int threads = 24;
     bool syncWrites = false;
     bool verbose = false;
+    bool exitWithParent = false; // stop when the starting process ends (tests)
 
     bool useTls() const { return !tlsCert.isEmpty(); }
 };

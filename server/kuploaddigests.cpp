@@ -39,6 +39,27 @@ void KUploadDigests::release(const QString& token, bool stored, const Claim& cla
     }
 }
 
+bool KUploadDigests::reserve(const QString& token, int waitMs)
+{
+    QMutexLocker lock(&mutex);
+    const QDeadlineTimer deadline(waitMs);
+    while (states[token].busy) {
+        if (!released.wait(&mutex, deadline))
+            return false;
+    }
+    states[token].busy = true;
+    return true;
+}
+
+void KUploadDigests::unreserve(const QString& token)
+{
+    QMutexLocker lock(&mutex);
+    released.wakeAll();
+    const auto it = states.find(token);
+    if (it != states.end())
+        it->busy = false;
+}
+
 bool KUploadDigests::busy(const QString& token) const
 {
     QMutexLocker lock(&mutex);
@@ -60,5 +81,6 @@ qint64 KUploadDigests::snapshot(const QString& token, KMd5* md5) const
 void KUploadDigests::forget(const QString& token)
 {
     QMutexLocker lock(&mutex);
+    released.wakeAll();
     states.remove(token);
 }

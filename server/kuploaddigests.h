@@ -28,6 +28,10 @@ public:
     // Ends the reservation; a stored in-order part advances the state.
     void release(const QString& token, bool stored, const Claim& claim, qint64 partEnd);
     bool busy(const QString& token) const;
+    // Holds the upload against parts while it is being committed, waiting
+    // up to `waitMs` for a part still arriving; false when that part stays.
+    bool reserve(const QString& token, int waitMs);
+    void unreserve(const QString& token);
     // The running state and how far it reaches (0 and a fresh MD5 if none).
     qint64 snapshot(const QString& token, KMd5* md5) const;
     void forget(const QString& token);

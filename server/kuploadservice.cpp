@@ -42,6 +42,22 @@ qint64 expirySeconds(const QString& text)
     return asked < 0 ? 86400 : qBound(MinExpirySeconds, asked, MaxExpirySeconds);
 }
 
+// Releases a commit's hold on its upload on every way out.
+class KReservation
+{
+public:
+    KReservation(KUploadDigests& digests, const QString& token)
+        : digests(digests)
+        , token(token)
+    {
+    }
+    ~KReservation() { digests.unreserve(token); }
+
+private:
+    KUploadDigests& digests;
+    QString token;
+};
+
 // Hashes `length` bytes of a file from `offset` on into `md5`.
 bool hashFileRange(const QString& path, qint64 offset, qint64 length, KMd5& md5)
 {
@@ -217,8 +233,10 @@ KReply KUploadService::submitUpload(const KCallContext& call)
         return KReply::fail(KCode::BadRequest, QStringLiteral("filepath differs from the path of the upload"));
     if (session->state == QLatin1String("done"))
         return commitVersion(call, *session);
-    if (p.digests.busy(session->token))
+    // No part may write into the data file while it is checked and moved.
+    if (!p.digests.reserve(session->token, CommitWaitMs))
         return KReply::fail(KCode::Busy, QStringLiteral("a part of this upload is still arriving"));
+    const KReservation reservation(p.digests, session->token);
     if (const std::optional<KReply> failure = checkParts(*session))
         return *failure;
     if (const std::optional<KReply> failure = verifyContent(*session))

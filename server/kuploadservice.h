@@ -29,6 +29,7 @@ public:
     static constexpr qint64 MaxChunkSize = 64 * 1024 * 1024;
     static constexpr qint64 MaxFileSize = qint64(1) << 40;
     static constexpr qint64 PartLinkSeconds = 3600;
+    static constexpr int CommitWaitMs = 5000;
 
     struct Parts
     {

@@ -3,10 +3,36 @@
 #include <QCoreApplication>
 
 #include <csignal>
+#include <dirent.h>
 #include <pthread.h>
+#include <unistd.h>
+
+namespace
+{
+// Descriptors inherited from whoever started us (a build lock, a test's
+// pipes) would stay open as long as the server runs; it needs none of them.
+void closeInheritedDescriptors()
+{
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir)
+        return;
+    const int own = dirfd(dir);
+    int found[1024];
+    int count = 0;
+    while (dirent* entry = readdir(dir)) {
+        const int fd = atoi(entry->d_name);
+        if (fd > 2 && fd != own && count < 1024)
+            found[count++] = fd;
+    }
+    closedir(dir);
+    for (int i = 0; i < count; ++i)
+        close(found[i]);
+}
+}
 
 int main(int argc, char* argv[])
 {
+    closeInheritedDescriptors();
     // Blocked before any thread exists, so every thread inherits the mask
     // and only the watcher thread receives them.
     sigset_t set;

@@ -29,6 +29,7 @@ private slots:
     void partsAreReplacedAndListedInOrder();
     void digestsFollowOnlyInOrderParts();
     void digestsRefuseASecondPartAtOnce();
+    void commitHoldKeepsPartsOut();
     void partWriterPlacesBytesAtItsOffset();
     void partWriterRefusesTooManyBytes();
     void contentIsAdoptedOncePerHash();
@@ -268,6 +269,22 @@ void TestKServerStorage::digestsRefuseASecondPartAtOnce()
     digests.release("t", false, one, 0);
     QVERIFY(!digests.busy("t"));
     QVERIFY(digests.claim("t", 5).granted);
+}
+
+void TestKServerStorage::commitHoldKeepsPartsOut()
+{
+    KUploadDigests digests;
+    KUploadDigests::Claim first = digests.claim("t", 0);
+    first.md5.add("abc");
+    digests.release("t", true, first, 3);
+    QVERIFY(digests.reserve("t", 0));
+    QVERIFY(!digests.claim("t", 3, 50).granted); // waits 50 ms, then gives up
+    QVERIFY(!digests.reserve("t", 0));
+    digests.unreserve("t");
+    KMd5 state;
+    QCOMPARE(digests.snapshot("t", &state), qint64(3)); // the hold keeps the running MD5
+    QCOMPARE(state.hex(), md5Of("abc"));
+    QVERIFY(digests.claim("t", 3).granted);
 }
 
 void TestKServerStorage::partWriterPlacesBytesAtItsOffset()

@@ -91,7 +91,7 @@ bool KTestServer::launch(int port)
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     const QStringList args = QStringList{QStringLiteral("serve"), QStringLiteral("--root"), rootDir(),
                                          QStringLiteral("--port"), QString::number(port),
-                                         QStringLiteral("--admin-token"), token}
+                                         QStringLiteral("--admin-token"), token, QStringLiteral("--exit-with-parent")}
                              + arguments;
     process->start(QStringLiteral(WEXORA_SERVER_BIN), args);
     if (!process->waitForStarted(StartTimeoutMs) || !readListeningLine()) {
