@@ -80,33 +80,40 @@ QSqlDatabase KFileSyncDatabase::openConnection()
         QSqlDatabase db = QSqlDatabase::database(name, false);
         if (db.databaseName() == path) {
             if (!db.isOpen())
-                db.open();
+                openFile(db);
             return db;
         }
+        // The base directory moved (tests do this): follow it.
         db.close();
         db.setDatabaseName(path);
-        db.open();
+        openFile(db);
         return db;
     }
-    const QString folder = KFileTools::appBaseDir() + QStringLiteral("/db");
-    if (!QDir(folder).exists())
-        KFileTools::makePath(folder);
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
     db.setDatabaseName(path);
     // Several threads write the same file: wait for each other instead of failing.
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
-    if (db.open()) {
-        QSqlQuery pragma(db);
-        pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
-        pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
-    }
+    openFile(db);
     return db;
+}
+
+bool KFileSyncDatabase::openFile(QSqlDatabase& db)
+{
+    const QString folder = KFileTools::appBaseDir() + QStringLiteral("/db");
+    if (!QDir(folder).exists())
+        KFileTools::makePath(folder);
+    if (!db.open())
+        return false;
+    QSqlQuery pragma(db);
+    pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+    pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    return true;
 }
 
 void KFileSyncDatabase::initDatabase()
 {
     QSqlDatabase db = openConnection();
-    if (!db.isOpen() && !db.open()) {
+    if (!db.isOpen()) {
         qInfo("无法建立数据库连接");
         throw "无法建立数据库连接";
     }

@@ -29,6 +29,7 @@ public:
 
 private:
     QSqlDatabase openConnection();
+    static bool openFile(QSqlDatabase& db);
     bool execute(const QString& statement, const QVariantList& values);
     QList<QStringList> query(const QString& statement, const QVariantList& values);
     QString fileMd5(const QString& path);
