@@ -2,6 +2,8 @@
 #include "ktestserver.h"
 
 #include <QDateTime>
+#include <QDirIterator>
+#include <QProcess>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QtTest>
@@ -28,6 +30,8 @@ private slots:
     void anotherUsersUploadTokenIsUseless();
     void traversalPathsRefused_data();
     void traversalPathsRefused();
+    void accountsFromTheCommandLine();
+    void passwordsAreNotStored();
 
 private:
     KTestServer server;
@@ -276,6 +280,51 @@ void TestKDriveServerAuth::traversalPathsRefused()
     QCOMPARE(demo->askUpload(path, "x").code(), 14);
     QCOMPARE(demo->call(space, {{"op", "kgetnodes"}, {"paths", QJsonDocument(QJsonArray{path}).toJson(QJsonDocument::Compact)}}).code(), 14);
     QCOMPARE(server.folders(space), before);
+}
+
+void TestKDriveServerAuth::accountsFromTheCommandLine()
+{
+    const auto run = [](const QStringList& args) {
+        QProcess process;
+        process.start(KTestServer::program(), args);
+        return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    };
+    const QString root = server.rootDir();
+    // Next to the running server, on the same database.
+    QCOMPARE(run({"add-user", "--root", root, "bob", "bob-pw", "Bob B"}), 0);
+    QCOMPARE(run({"add-space", "--root", root, "project-x", "Project X", "--member", "bob", "--member", "demo"}), 0);
+    QCOMPARE(run({"add-user", "--root", root, "bob", "other"}), 1);
+    QCOMPARE(run({"add-user", "--root", root, "../evil", "pw"}), 1);
+    QCOMPARE(run({"add-space", "--root", root, "team-y", "Y", "--member", "nobody"}), 1);
+    QCOMPARE(run({"add-user", "--root", root, "carol"}), 2);
+    QCOMPARE(run({"--help"}), 0);
+    KTestApiClient bob(server.baseUrl());
+    QVERIFY(bob.login("bob", "bob-pw"));
+    QCOMPARE(bob.loginData().value("username").toString(), QStringLiteral("Bob B"));
+    QStringList spaces;
+    for (const QJsonValue& space : bob.loginData().value("spaces").toArray())
+        spaces.append(space.toObject().value("spaceid").toString());
+    QCOMPARE(spaces, (QStringList{"home-bob", "sys-bob", "project-x"}));
+    QCOMPARE(bob.call("project-x", {{"op", "domkdirs"}, {"dirpath", "@project-x/shared"}}).code(), 0);
+    QCOMPARE(demo->callAt(server.baseUrl() + "/api", {{"op", "klistdir"}, {"dirpath", "@project-x"}, {"depth", "1"}}).data().toArray().size(), 1);
+}
+
+void TestKDriveServerAuth::passwordsAreNotStored()
+{
+    QVERIFY(!server.addUser("dave", "dave-Secret-42").isEmpty());
+    KTestApiClient dave(server.baseUrl());
+    QVERIFY(dave.login("dave", "dave-Secret-42"));
+    QDirIterator files(server.rootDir(), QDir::Files, QDirIterator::Subdirectories);
+    int read = 0;
+    while (files.hasNext()) {
+        QFile file(files.next());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        QVERIFY2(!bytes.contains("dave-Secret-42"), qPrintable(file.fileName()));
+        QVERIFY(!bytes.contains("demo123"));
+        ++read;
+    }
+    QVERIFY(read >= 2); // the database and its write-ahead log at least
 }
 
 QTEST_GUILESS_MAIN(TestKDriveServerAuth)

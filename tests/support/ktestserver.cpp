@@ -93,7 +93,7 @@ bool KTestServer::launch(int port)
                                          QStringLiteral("--port"), QString::number(port),
                                          QStringLiteral("--admin-token"), token, QStringLiteral("--exit-with-parent")}
                              + arguments;
-    process->start(QStringLiteral(WEXORA_SERVER_BIN), args);
+    process->start(program(), args);
     if (!process->waitForStarted(StartTimeoutMs) || !readListeningLine()) {
         process->kill();
         process->waitForFinished(StopTimeoutMs);
@@ -309,6 +309,11 @@ bool KTestServer::makeFolder(const QString& spaceId, const QString& relPath)
 {
     const QJsonObject request{{QStringLiteral("space"), spaceId}, {QStringLiteral("path"), relPath}};
     return !adminData("POST", QStringLiteral("/_admin/mkdir"), QJsonDocument(request).toJson()).isEmpty();
+}
+
+QString KTestServer::program()
+{
+    return QStringLiteral(WEXORA_SERVER_BIN);
 }
 
 bool KTestServer::makeSelfSignedCertificate(const QString& certPath, const QString& keyPath)

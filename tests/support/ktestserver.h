@@ -13,6 +13,8 @@
 // binary on an ephemeral port, with its own temporary root and an admin token.
 // Through the admin endpoints a test sets faults, reads request counters and
 // reads or fills whole space trees without going through the client.
+// The server ends with the thread that started it (so a crashed test leaves
+// none behind): start it from the test's main thread.
 class KTestServer
 {
 public:
@@ -82,6 +84,9 @@ public:
     // The same, streamed from a local file, for large contents.
     bool putFileFrom(const QString& spaceId, const QString& relPath, const QString& localPath);
     bool makeFolder(const QString& spaceId, const QString& relPath);
+
+    // The server program, for tests of its other commands.
+    static QString program();
 
     // Makes a self-signed certificate and key for 127.0.0.1 with openssl.
     static bool makeSelfSignedCertificate(const QString& certPath, const QString& keyPath);
