@@ -2,9 +2,13 @@
 
 #include "app/kfiletools.h"
 #include "app/klog.h"
+#include "store/kfilesyncdatabase.h"
+#include "sync/kfoldercomparison.h"
 #include "sync/knodetools.h"
+#include "app/kconstant.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 
@@ -97,4 +101,73 @@ void KFileSyncManager::collectServer(const QString& dir, int depth, QList<KNodeI
         copy.path = path;
         files.append(copy);
     }
+}
+
+void KFileSyncManager::syncDir(const QString& localRoot, const QString& spaceRoot, const QString& status,
+                               const QString& ignoreType, const QString& syncType)
+{
+    Q_UNUSED(status)
+    Q_UNUSED(ignoreType)
+    KFolderComparison(localRoot, spaceRoot).run(syncType);
+}
+
+QString KFileSyncManager::parsePath(const QString& path, const QString& fromRoot, const QString& toRoot)
+{
+    return KFolderComparison::parsePath(path, fromRoot, toRoot);
+}
+
+bool KFileSyncManager::pairIsReady(const QString& localRoot, const QString& spaceRoot)
+{
+    if (!QDir(localRoot).exists())
+        return false;
+    const KNodeInfo node = KNodeTools::parseNode(KNodeTools::getNode(spaceRoot));
+    return node.found && !node.isfile;
+}
+
+void KFileSyncManager::run()
+{
+    qInfo() << QStringLiteral("文件同步定时任务开始");
+    if (!pause(timing.firstWaitMs))
+        return;
+    KFileSyncDatabase store;
+    try {
+        store.initDatabase();
+    } catch (...) {
+        KLog::info(QStringLiteral("文件同步定时任务结束"), QStringLiteral("无法建立数据库连接"));
+        return;
+    }
+    do {
+        checkOnce(store);
+    } while (pause(timing.checkIntervalMs));
+}
+
+void KFileSyncManager::checkOnce(KFileSyncDatabase& store)
+{
+    const QList<QStringList> rows = store.getSyncConfigs();
+    if (rows.isEmpty())
+        return;
+    for (const QStringList& row : rows) {
+        if (isInterruptionRequested())
+            return;
+        if (QDateTime::currentSecsSinceEpoch() - KConstant::SYNC_TIME < timing.passGapSeconds)
+            continue;
+        const QString localRoot = row.value(1);
+        const QString spaceRoot = row.value(2);
+        if (!pairIsReady(localRoot, spaceRoot))
+            continue;
+        KLog::info2(QStringLiteral("文件同步定时任务"), localRoot, spaceRoot);
+        syncDir(localRoot, spaceRoot, row.value(3), row.value(4), row.value(5));
+    }
+    KConstant::SYNC_TIME = QDateTime::currentSecsSinceEpoch();
+}
+
+bool KFileSyncManager::pause(int ms)
+{
+    const int step = 50;
+    for (int waited = 0; waited < ms; waited += step) {
+        if (isInterruptionRequested())
+            return false;
+        msleep(qMin(step, ms - waited));
+    }
+    return !isInterruptionRequested();
 }

@@ -18,6 +18,28 @@ public:
 
     static QString DataDIr;
 
+    // Schedule of the periodic pass; tests shorten it.
+    struct Schedule
+    {
+        int firstWaitMs = 10000;
+        int checkIntervalMs = 60000;
+        qint64 passGapSeconds = 14400;
+    };
+    void setSchedule(const Schedule& schedule) { timing = schedule; }
+
+    // Compares one folder pair and queues what each side lacks.
+    static void syncDir(const QString& localRoot, const QString& spaceRoot, const QString& status,
+                        const QString& ignoreType, const QString& syncType);
+    static QString parsePath(const QString& path, const QString& fromRoot, const QString& toRoot);
+    // True when the local folder exists and the server path is a folder.
+    static bool pairIsReady(const QString& localRoot, const QString& spaceRoot);
+    void clearFile() {}
+    void syncFile(const QString& localPath, const QString& serverPath)
+    {
+        Q_UNUSED(localPath)
+        Q_UNUSED(serverPath)
+    }
+
     // Every file below a local folder, depth first in case-insensitive name
     // order; hidden and special entries are left out, links to folders are
     // followed unless they lead back to a folder on the current branch.
@@ -33,7 +55,16 @@ public:
     // Server folders nested deeper than this are not followed.
     static const int MaxServerDepth = 256;
 
+protected:
+    void run() override;
+
 private:
+    void checkOnce(class KFileSyncDatabase& store);
+    // Sleeps up to ms, returning early (false) when the thread is asked to stop.
+    bool pause(int ms);
+
+    Schedule timing;
+
     static void collectLocal(const QString& dir, QSet<QString>& branch, QStringList& files);
     static void collectServer(const QString& dir, int depth, QList<KNodeInfo>& files);
 };

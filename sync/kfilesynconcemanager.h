@@ -14,4 +14,18 @@ public:
     KFileSyncOnceManager();
 
     static KJobQueue<KSyncConfigItem> configItemQueue;
+
+    // Longest sleep while the queue is empty; a saved pair wakes the thread at once.
+    static const int PollIntervalMs = 10000;
+    void setPollInterval(int ms) { pollMs = ms; }
+    // Ends run() after the current record; wakes the thread if it sleeps.
+    void stop();
+
+protected:
+    void run() override;
+
+private:
+    void syncRecord(const KSyncConfigItem& item);
+
+    int pollMs = PollIntervalMs;
 };

@@ -1,0 +1,171 @@
+#include "sync/kfoldercomparison.h"
+
+#include "app/kfiletools.h"
+#include "app/klog.h"
+#include "store/kfilesyncdatabase.h"
+#include "sync/kfilesyncmanager.h"
+#include "sync/knodetools.h"
+#include "transfer/kdownloadmanager.h"
+#include "transfer/kuploadmanager.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+KJobSink KJobSink::queues()
+{
+    KJobSink sink;
+    sink.uploads = [](const QList<KUploadInfo>& jobs) {
+        for (const KUploadInfo& job : jobs)
+            KUploadManager::enqueue(job);
+    };
+    sink.downloads = [](const QList<KDownloadInfo>& jobs) {
+        for (const KDownloadInfo& job : jobs)
+            KDownloadManager::enqueue(job);
+    };
+    return sink;
+}
+
+KFolderComparison::KFolderComparison(const QString& localRoot, const QString& spaceRoot, KJobSink sink)
+    : localRoot(localRoot)
+    , spaceRoot(spaceRoot)
+    , sink(std::move(sink))
+{
+}
+
+QString KFolderComparison::parsePath(const QString& path, const QString& fromRoot, const QString& toRoot)
+{
+    if (!path.startsWith(fromRoot))
+        return QString();
+    return KFileTools::formatPath(toRoot + QLatin1Char('/') + path.mid(fromRoot.size()));
+}
+
+void KFolderComparison::run(const QString& syncType)
+{
+    try {
+        if (syncType == QLatin1String("1"))
+            uploadOnly();
+        else if (syncType == QLatin1String("2"))
+            downloadOnly();
+        else
+            bothWays();
+    } catch (...) {
+        // An unreadable server listing ends this comparison only.
+        KLog::info2(QStringLiteral("同步比较失败"), localRoot, spaceRoot);
+    }
+    flushDownloads();
+    flushUploads();
+}
+
+QString KFolderComparison::mapped(const QString& path, const QString& fromRoot, const QString& toRoot) const
+{
+    const QString target = parsePath(path, fromRoot, toRoot);
+    if (target.isEmpty())
+        KLog::info2(QStringLiteral("路径不在同步目录下"), path, fromRoot);
+    return target;
+}
+
+void KFolderComparison::uploadOnly()
+{
+    for (const QString& file : KFileSyncManager::getALLLocalPaths(localRoot)) {
+        const QString target = mapped(file, localRoot, spaceRoot);
+        if (target.isEmpty())
+            continue;
+        const KUploadInfo job = uploadJob(file, target);
+        const KNodeInfo node = KNodeTools::parseNode(KNodeTools::getNode(target));
+        if (node.found && hasContent(node, job.filemd5))
+            continue;
+        addUpload(job);
+    }
+}
+
+void KFolderComparison::downloadOnly()
+{
+    for (const KNodeInfo& node : KFileSyncManager::getALLServerPaths(spaceRoot)) {
+        const QString target = mapped(node.path, spaceRoot, localRoot);
+        if (target.isEmpty() || QFile::exists(target))
+            continue;
+        addDownload(downloadJob(node, target));
+    }
+}
+
+void KFolderComparison::bothWays()
+{
+    const QStringList localFiles = KFileSyncManager::getALLLocalPaths(localRoot);
+    const QList<KNodeInfo> serverFiles = KFileSyncManager::getALLServerPaths(spaceRoot);
+    QSet<QString> serverPaths;
+    for (const KNodeInfo& node : serverFiles)
+        serverPaths.insert(node.path);
+    const QSet<QString> localPaths(localFiles.begin(), localFiles.end());
+
+    for (const QString& file : localFiles) {
+        const QString target = mapped(file, localRoot, spaceRoot);
+        if (target.isEmpty() || serverPaths.contains(target))
+            continue;
+        addUpload(uploadJob(file, target));
+    }
+    for (const KNodeInfo& node : serverFiles) {
+        const QString target = mapped(node.path, spaceRoot, localRoot);
+        if (target.isEmpty() || localPaths.contains(target))
+            continue;
+        addDownload(downloadJob(node, target));
+    }
+}
+
+bool KFolderComparison::hasContent(const KNodeInfo& node, const QString& md5) const
+{
+    for (const KVersionInfo& version : node.versions) {
+        if (version.datahash == md5)
+            return true;
+    }
+    return false;
+}
+
+KUploadInfo KFolderComparison::uploadJob(const QString& localFile, const QString& target) const
+{
+    KUploadInfo job;
+    job.localPath = localFile;
+    job.serverPath = target;
+    const QFileInfo info(localFile);
+    job.filesize = info.exists() ? info.size() : 0;
+    job.filemd5 = KFileSyncDatabase().getFileMd5OrDatabase(localFile);
+    return job;
+}
+
+KDownloadInfo KFolderComparison::downloadJob(const KNodeInfo& node, const QString& target) const
+{
+    KDownloadInfo job;
+    job.localPath = target;
+    job.serverPath = node.path;
+    job.fileSize = node.versions.isEmpty() ? -1 : node.versions.first().datasize;
+    job.dataHash = node.versions.isEmpty() ? QString() : node.versions.first().datahash;
+    return job;
+}
+
+void KFolderComparison::addUpload(const KUploadInfo& job)
+{
+    uploadBatch.append(job);
+    if (uploadBatch.size() > BatchLimit)
+        flushUploads();
+}
+
+void KFolderComparison::addDownload(const KDownloadInfo& job)
+{
+    downloadBatch.append(job);
+    if (downloadBatch.size() > BatchLimit)
+        flushDownloads();
+}
+
+void KFolderComparison::flushUploads()
+{
+    if (!uploadBatch.isEmpty() && sink.uploads)
+        sink.uploads(uploadBatch);
+    uploadBatch.clear();
+}
+
+void KFolderComparison::flushDownloads()
+{
+    if (!downloadBatch.isEmpty() && sink.downloads)
+        sink.downloads(downloadBatch);
+    downloadBatch.clear();
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "sync/knodeinfo.h"
+#include "transfer/kdownloadinfo.h"
+#include "transfer/kuploadinfo.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// Where a comparison hands its jobs; by default the upload and download queues.
+struct KJobSink
+{
+    std::function<void(const QList<KUploadInfo>&)> uploads;
+    std::function<void(const QList<KDownloadInfo>&)> downloads;
+
+    static KJobSink queues();
+};
+
+// Compares one local folder with one server folder in one direction and
+// queues what each side lacks, in batches. It never deletes, renames or
+// overwrites anything: a download is queued only where nothing exists locally.
+class KFolderComparison
+{
+public:
+    KFolderComparison(const QString& localRoot, const QString& spaceRoot, KJobSink sink = KJobSink::queues());
+
+    // "1" upload only, "2" download only, anything else both ways.
+    void run(const QString& syncType);
+
+    // A batch is handed over as soon as it holds more than this many jobs.
+    static const int BatchLimit = 100;
+
+    static QString parsePath(const QString& path, const QString& fromRoot, const QString& toRoot);
+
+private:
+    void uploadOnly();
+    void downloadOnly();
+    void bothWays();
+
+    bool hasContent(const KNodeInfo& node, const QString& md5) const;
+    KUploadInfo uploadJob(const QString& localFile, const QString& target) const;
+    KDownloadInfo downloadJob(const KNodeInfo& node, const QString& target) const;
+    QString mapped(const QString& path, const QString& fromRoot, const QString& toRoot) const;
+    void addUpload(const KUploadInfo& job);
+    void addDownload(const KDownloadInfo& job);
+    void flushUploads();
+    void flushDownloads();
+
+    QString localRoot;
+    QString spaceRoot;
+    KJobSink sink;
+    QList<KUploadInfo> uploadBatch;
+    QList<KDownloadInfo> downloadBatch;
+};
