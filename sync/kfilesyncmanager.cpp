@@ -137,18 +137,19 @@ void KFileSyncManager::run()
         return;
     }
     do {
-        checkOnce(store);
+        emit checkFinished(checkOnce(store));
     } while (pause(timing.checkIntervalMs));
 }
 
-void KFileSyncManager::checkOnce(KFileSyncDatabase& store)
+int KFileSyncManager::checkOnce(KFileSyncDatabase& store)
 {
     const QList<QStringList> rows = store.getSyncConfigs();
     if (rows.isEmpty())
-        return;
+        return 0;
+    int passes = 0;
     for (const QStringList& row : rows) {
         if (isInterruptionRequested())
-            return;
+            return passes;
         if (QDateTime::currentSecsSinceEpoch() - KConstant::SYNC_TIME < timing.passGapSeconds)
             continue;
         const QString localRoot = row.value(1);
@@ -157,8 +158,10 @@ void KFileSyncManager::checkOnce(KFileSyncDatabase& store)
             continue;
         KLog::info2(QStringLiteral("文件同步定时任务"), localRoot, spaceRoot);
         syncDir(localRoot, spaceRoot, row.value(3), row.value(4), row.value(5));
+        ++passes;
     }
     KConstant::SYNC_TIME = QDateTime::currentSecsSinceEpoch();
+    return passes;
 }
 
 bool KFileSyncManager::pause(int ms)

@@ -55,11 +55,15 @@ public:
     // Server folders nested deeper than this are not followed.
     static const int MaxServerDepth = 256;
 
+signals:
+    // After every check of the saved pairs; passes = pairs compared.
+    void checkFinished(int passes);
+
 protected:
     void run() override;
 
 private:
-    void checkOnce(class KFileSyncDatabase& store);
+    int checkOnce(class KFileSyncDatabase& store);
     // Sleeps up to ms, returning early (false) when the thread is asked to stop.
     bool pause(int ms);
 

@@ -1,0 +1,170 @@
+#include "app/kconstant.h"
+#include "app/kfiletools.h"
+#include "app/kjsontools.h"
+#include "ktestbasedir.h"
+#include "ktestserver.h"
+#include "ktestsession.h"
+#include "store/kfilesyncdatabase.h"
+#include "sync/kfilesyncmanager.h"
+#include "sync/kfilesynconcemanager.h"
+#include "transfer/kuploadmanager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The periodic and one-time sync threads as real threads, against the
+// reference server. No transfer thread runs: the jobs stay in the queue.
+class TestSyncThreads : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+    void periodicPassAtStartNewestFirstThenWaits();
+    void periodicSkipsPairsThatAreNotReady();
+    void onceThreadSyncsSavedPairsInOrderWithoutPause();
+    void onceThreadDropsRecordWhoseFolderVanished();
+
+private:
+    QString savePair(const QString& name, const QString& syncType = "1");
+    QStringList queuedUploads() const;
+    int logCount(const QString& tag) const { return base->todaysLog().count("[" + tag + "]"); }
+
+    KTestServer server;
+    std::unique_ptr<KTestBaseDir> base;
+    std::unique_ptr<QTemporaryDir> local;
+    QString space;
+    int round = 0;
+};
+
+void TestSyncThreads::initTestCase()
+{
+    QVERIFY(server.start());
+    QVERIFY(kLoginTestSession(server));
+    space = KTestServer::demoPersonalSpace();
+}
+
+void TestSyncThreads::init()
+{
+    base.reset(new KTestBaseDir);
+    base->installLogSink();
+    local.reset(new QTemporaryDir);
+    KFileSyncDatabase().initDatabase();
+    KUploadManager::uploadQueue.clear();
+    KFileSyncOnceManager::configItemQueue.clear();
+    KConstant::SYNC_TIME = 0;
+    ++round;
+}
+
+void TestSyncThreads::cleanup()
+{
+    base.reset();
+}
+
+void TestSyncThreads::cleanupTestCase()
+{
+    kClearTestSession();
+}
+
+// A pair whose local folder holds one file named after the pair.
+QString TestSyncThreads::savePair(const QString& name, const QString& syncType)
+{
+    const QString folder = QStringLiteral("r%1-%2").arg(round).arg(name);
+    const QString localDir = local->path() + "/" + name;
+    QDir().mkpath(localDir);
+    QFile file(localDir + "/" + name + ".txt");
+    file.open(QIODevice::WriteOnly);
+    file.write(name.toUtf8());
+    file.close();
+    server.makeFolder(space, folder);
+    QThread::msleep(2); // l_time has millisecond resolution: keep the saving order visible
+    return KFileSyncDatabase().addSyncConfig("", localDir, "@" + space + "/" + folder, "1", "0", syncType);
+}
+
+QStringList TestSyncThreads::queuedUploads() const
+{
+    QStringList names;
+    for (const KUploadInfo& job : KUploadManager::uploadQueue.snapshot())
+        names << KFileTools::fileName(job.localPath);
+    return names;
+}
+
+void TestSyncThreads::periodicPassAtStartNewestFirstThenWaits()
+{
+    QVERIFY(!savePair("first").isEmpty());
+    QVERIFY(!savePair("second").isEmpty());
+    QVERIFY(!savePair("third").isEmpty());
+    KFileSyncOnceManager::configItemQueue.clear();
+
+    KFileSyncManager thread;
+    thread.setSchedule({0, 100, 14400});
+    QSignalSpy checks(&thread, &KFileSyncManager::checkFinished);
+    thread.start();
+    QTRY_VERIFY_WITH_TIMEOUT(checks.size() >= 2, 20000);
+    thread.requestInterruption();
+    QVERIFY(thread.wait(20000));
+
+    QCOMPARE(checks[0][0].toInt(), 3);
+    QCOMPARE(checks[1][0].toInt(), 0); // less than four hours since the last check
+    QCOMPARE(queuedUploads(), (QStringList{"third.txt", "second.txt", "first.txt"}));
+    QCOMPARE(logCount(QStringLiteral("文件同步定时任务")), 3);
+    QVERIFY(KConstant::SYNC_TIME > QDateTime::currentSecsSinceEpoch() - 60);
+}
+
+void TestSyncThreads::periodicSkipsPairsThatAreNotReady()
+{
+    QVERIFY(!savePair("kept").isEmpty());
+    QVERIFY(!savePair("gone").isEmpty());
+    QVERIFY(QDir(local->path() + "/gone").removeRecursively());
+    KFileSyncOnceManager::configItemQueue.clear();
+
+    KFileSyncManager thread;
+    thread.setSchedule({0, 100, 14400});
+    QSignalSpy checks(&thread, &KFileSyncManager::checkFinished);
+    thread.start();
+    QTRY_VERIFY_WITH_TIMEOUT(checks.size() >= 1, 20000);
+    thread.requestInterruption();
+    QVERIFY(thread.wait(20000));
+    QCOMPARE(checks[0][0].toInt(), 1);
+    QCOMPARE(queuedUploads(), QStringList{"kept.txt"});
+    QCOMPARE(logCount(QStringLiteral("文件同步定时任务")), 1);
+}
+
+void TestSyncThreads::onceThreadSyncsSavedPairsInOrderWithoutPause()
+{
+    KFileSyncOnceManager thread; // default 10 s poll: the save must wake it
+    thread.start();
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(!savePair("alpha").isEmpty());
+    QVERIFY(!savePair("beta").isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(logCount(QStringLiteral("一次性同步文件夹开始")), 2, 8000);
+    QVERIFY(timer.elapsed() < 8000);
+    thread.stop();
+    QVERIFY(thread.wait(20000));
+    QCOMPARE(queuedUploads(), (QStringList{"alpha.txt", "beta.txt"}));
+    QVERIFY(KFileSyncOnceManager::configItemQueue.isEmpty());
+}
+
+void TestSyncThreads::onceThreadDropsRecordWhoseFolderVanished()
+{
+    QVERIFY(!savePair("vanished").isEmpty());
+    QVERIFY(!savePair("present").isEmpty());
+    QVERIFY(QDir(local->path() + "/vanished").removeRecursively());
+    KFileSyncOnceManager thread;
+    thread.start();
+    QTRY_COMPARE_WITH_TIMEOUT(logCount(QStringLiteral("一次性同步文件夹开始")), 1, 8000);
+    QTRY_VERIFY(KFileSyncOnceManager::configItemQueue.isEmpty());
+    thread.stop();
+    QVERIFY(thread.wait(20000));
+    QCOMPARE(queuedUploads(), QStringList{"present.txt"});
+}
+
+QTEST_GUILESS_MAIN(TestSyncThreads)
+#include "tst_ksyncthreads.moc"
