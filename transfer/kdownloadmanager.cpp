@@ -1,0 +1,115 @@
+#include "transfer/kdownloadmanager.h"
+
+#include "app/kconstant.h"
+#include "app/kfiletools.h"
+#include "app/klog.h"
+#include "store/kfilesyncdatabase.h"
+#include "sync/knodetools.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+const int KDownloadManager::MAX_SIZE = 100;
+const int KDownloadManager::BUFF_SIZE = 4096;
+KJobQueue<KDownloadInfo> KDownloadManager::downloadQueue;
+KDownloadManager* KDownloadManager::downloadManager = nullptr;
+
+namespace {
+const int DownloadType = 1;
+}
+
+KDownloadManager::KDownloadManager()
+    : QThread(nullptr)
+{
+}
+
+KDownloadManager::~KDownloadManager() = default;
+
+void KDownloadManager::enqueue(const KDownloadInfo& job)
+{
+    downloadQueue.append(job);
+    if (downloadManager)
+        emit downloadManager->addFileItem(DownloadType, job.localPath, job.serverPath, job.fileSize);
+}
+
+void KDownloadManager::setPollIntervalForTesting(int ms)
+{
+    pollIntervalMs = ms > 0 ? ms : PollIntervalMs;
+}
+
+void KDownloadManager::stop()
+{
+    requestInterruption();
+    downloadQueue.wake();
+    wait();
+}
+
+void KDownloadManager::run()
+{
+    qInfo("定时下载任务开始");
+    syncDatabase = std::make_unique<KFileSyncDatabase>();
+    while (!isInterruptionRequested()) {
+        KDownloadInfo job;
+        if (takeNextJob(job))
+            runJob(job);
+    }
+}
+
+// Sleeps until a job can be taken: the queue has one and no download is
+// handed over. Appends and the end of a download wake it; the poll interval
+// only bounds the sleep.
+bool KDownloadManager::takeNextJob(KDownloadInfo& job)
+{
+    const quint64 seen = downloadQueue.generation();
+    if (!KConstant::IsDownloading && downloadQueue.takeFirst(job))
+        return true;
+    downloadQueue.waitForChange(seen, pollIntervalMs);
+    return false;
+}
+
+void KDownloadManager::runJob(const KDownloadInfo& job)
+{
+    try {
+        downloadFile(job);
+    } catch (...) {
+        KLog::info2(QStringLiteral("文件下载失败"), job.serverPath, job.localPath);
+        emit deleteFileItem(DownloadType, job.localPath);
+    }
+}
+
+void KDownloadManager::downloadFile(KDownloadInfo job)
+{
+    if (job.localPath.isEmpty())
+        throw "no local path";
+    if (QFileInfo::exists(job.localPath))
+        return dropJob(QStringLiteral("downloadFile 文件存在"), job.localPath, job.localPath);
+    KLog::info2(QStringLiteral("downloadFile"), job.localPath, job.serverPath);
+    const QString folder = KFileTools::parentPath(job.localPath);
+    if (!QDir(folder).exists())
+        KFileTools::makePath(folder);
+    const std::optional<ServerVersion> version = serverVersionOf(KNodeTools::getNode(job.serverPath));
+    if (!version)
+        return dropJob(QStringLiteral("downloadFile 文件在服务器上不存在"), job.serverPath, job.localPath);
+    KLog::info2(QStringLiteral("开始下载文件"), job.serverPath, QString::number(version->size));
+    KConstant::IsDownloading = true;
+    emit downloadFile(job.localPath, job.serverPath, version->size, version->dataHash);
+}
+
+void KDownloadManager::dropJob(const QString& tag, const QString& text, const QString& localPath)
+{
+    KLog::info(tag, text);
+    emit deleteFileItem(DownloadType, localPath);
+}
+
+std::optional<KDownloadManager::ServerVersion> KDownloadManager::serverVersionOf(const QString& answer)
+{
+    if (answer.isEmpty())
+        return ServerVersion{0, QString()};
+    const QList<KNodeInfo> nodes = KNodeTools::parseNodeList(answer);
+    if (nodes.size() != 1)
+        return std::nullopt;
+    const QList<KVersionInfo>& versions = nodes.first().versions;
+    if (versions.isEmpty())
+        return ServerVersion{-1, QString()};
+    return ServerVersion{versions.first().datasize, versions.first().datahash};
+}
