@@ -115,6 +115,21 @@ std::optional<KReply> KUploadService::checkTarget(const KServerPath& path, bool 
     return std::nullopt;
 }
 
+// The announced file: MD5, size, chunk size and create flags; nullopt when a
+// value cannot be used.
+std::optional<KUploadSession> KUploadService::announced(const KCallContext& call) const
+{
+    KUploadSession s;
+    s.fileMd5 = call.field(QStringLiteral("filemd5")).toLower();
+    s.fileSize = number(call.field(QStringLiteral("filesize")), -1);
+    s.chunkSize = number(call.field(QStringLiteral("chunksize")), DefaultChunkSize);
+    s.createFile = flagOn(call.field(QStringLiteral("iscreatefile")));
+    s.createVersion = flagOn(call.field(QStringLiteral("iscreateversion")));
+    const bool usable = KContentStore::isHexMd5(s.fileMd5) && s.fileSize >= 0 && s.fileSize <= MaxFileSize
+                        && s.chunkSize >= 1 && s.chunkSize <= MaxChunkSize;
+    return usable ? std::optional<KUploadSession>(s) : std::nullopt;
+}
+
 KReply KUploadService::askUpload(const KCallContext& call)
 {
     maybeSweep();
@@ -122,24 +137,23 @@ KReply KUploadService::askUpload(const KCallContext& call)
     const std::optional<KServerPath> path = p.guard.resolve(call.userId, call.field(QStringLiteral("filepath")), &refusal);
     if (!path)
         return refusal;
-    KUploadSession s;
-    s.fileMd5 = call.field(QStringLiteral("filemd5")).toLower();
-    s.fileSize = number(call.field(QStringLiteral("filesize")), -1);
-    s.chunkSize = number(call.field(QStringLiteral("chunksize")), DefaultChunkSize);
-    if (!KContentStore::isHexMd5(s.fileMd5) || s.fileSize < 0 || s.fileSize > MaxFileSize || s.chunkSize < 1
-        || s.chunkSize > MaxChunkSize) {
+    std::optional<KUploadSession> s = announced(call);
+    if (!s)
         return KReply::fail(KCode::BadRequest, QStringLiteral("filemd5, filesize or chunksize is not usable"));
-    }
-    s.createFile = flagOn(call.field(QStringLiteral("iscreatefile")));
-    s.createVersion = flagOn(call.field(QStringLiteral("iscreateversion")));
-    if (const std::optional<KReply> conflict = checkTarget(*path, s.createFile, s.createVersion))
+    if (const std::optional<KReply> conflict = checkTarget(*path, s->createFile, s->createVersion))
         return *conflict;
-    s.token = QString::fromLatin1(KPassword::randomBytes(16).toHex());
-    s.userId = call.userId;
-    s.spaceId = path->spaceId;
-    s.relative = path->relative;
-    s.created = p.clock.nowMilliseconds();
-    s.expires = p.clock.linkNowSeconds() + expirySeconds(call.field(QStringLiteral("expiredsecond")));
+    s->token = QString::fromLatin1(KPassword::randomBytes(16).toHex());
+    s->userId = call.userId;
+    s->spaceId = path->spaceId;
+    s->relative = path->relative;
+    s->created = p.clock.nowMilliseconds();
+    s->expires = p.clock.linkNowSeconds() + expirySeconds(call.field(QStringLiteral("expiredsecond")));
+    return startSession(call, *s);
+}
+
+// Records the upload; a content already stored makes it an instant hit.
+KReply KUploadService::startSession(const KCallContext& call, KUploadSession& s)
+{
     const bool hit = p.content.hasContent(s.fileMd5, s.fileSize);
     s.state = hit ? QStringLiteral("hit") : QStringLiteral("open");
     if ((!hit && !p.content.createSession(s.token, s.fileSize)) || !p.uploads.create(s))

@@ -59,6 +59,8 @@ public:
                                   const QString& partNumber);
 
 private:
+    std::optional<KUploadSession> announced(const KCallContext& call) const;
+    KReply startSession(const KCallContext& call, KUploadSession& session);
     std::optional<KUploadSession> ownSession(const KCallContext& call, KReply* refusal, bool allowDone = false);
     std::optional<KReply> checkTarget(const KServerPath& path, bool createFile, bool createVersion);
     QString partUrl(const KCallContext& call, const KUploadSession& session, int partNumber) const;

@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QDirIterator>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QtTest>
@@ -32,6 +33,7 @@ private slots:
     void traversalPathsRefused();
     void accountsFromTheCommandLine();
     void passwordsAreNotStored();
+    void serverEndsWithItsParent();
 
 private:
     KTestServer server;
@@ -325,6 +327,30 @@ void TestKDriveServerAuth::passwordsAreNotStored()
         ++read;
     }
     QVERIFY(read >= 2); // the database and its write-ahead log at least
+}
+
+// Gone, or a zombie nobody has reaped yet.
+static bool processEnded(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    return !status.open(QIODevice::ReadOnly) || status.readAll().contains("State:\tZ");
+}
+
+void TestKDriveServerAuth::serverEndsWithItsParent()
+{
+    QTemporaryDir root;
+    QProcess shell;
+    // The shell starts the server in the background and waits for a line;
+    // closing its input ends the shell, the server's parent.
+    shell.start("sh", {"-c", "\"$0\" serve --root \"$1\" --port 0 --exit-with-parent >/dev/null & echo $!; read line",
+                       KTestServer::program(), root.path()});
+    QVERIFY(shell.waitForReadyRead(10000));
+    const qint64 pid = shell.readLine().trimmed().toLongLong();
+    QVERIFY(pid > 0);
+    QVERIFY(!processEnded(pid));
+    shell.closeWriteChannel();
+    QVERIFY(shell.waitForFinished(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(processEnded(pid), 15000);
 }
 
 QTEST_GUILESS_MAIN(TestKDriveServerAuth)
