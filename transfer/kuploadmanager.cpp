@@ -300,6 +300,10 @@ bool KUploadManager::sendParts(const KUploadInfo& job, const QString& upToken, i
     KUploadPartSender sender(networkManager, SEGMENT_SIZE);
     int partNumber = doneParts;
     for (qint64 offset = startOffset; offset < job.filesize; offset += SEGMENT_SIZE) {
+        // Stopping leaves the job to the next start: the server keeps the
+        // parts sent so far and the cache keeps the token.
+        if (isInterruptionRequested())
+            return false;
         // A lost part ends the job at once: later parts would only waste
         // bandwidth before a commit that must fail. The cached token stays,
         // so the next attempt resumes from the parts the server kept.

@@ -86,7 +86,8 @@ public:
     void setPollInterval(int ms) { pollMs = ms; }
     // Milliseconds since the epoch; tests put a fake clock here.
     void setClock(std::function<qint64()> clock);
-    // Ends run() after the current job and waits for the thread.
+    // Ends run() after the current part (a job in progress resumes at the
+    // next start) and waits for the thread.
     void stop();
 
 signals:

@@ -1,6 +1,7 @@
 #include "ktestbasedir.h"
 #include "ktestserver.h"
 #include "ktestsession.h"
+#include "app/kconstant.h"
 #include "store/kfilesyncdatabase.h"
 #include "transfer/kuploadmanager.h"
 
@@ -41,6 +42,7 @@ private slots:
     void init();
     void cleanup();
     void jobsRunInQueueOrderAndAThrowingJobDoesNotStopTheThread();
+    void stopEndsAJobAfterItsCurrentPart();
     void progressIsThrottledAt41ms();
 
 private:
@@ -127,6 +129,27 @@ void TestUploadThread::jobsRunInQueueOrderAndAThrowingJobDoesNotStopTheThread()
     QCOMPARE(server.files(KTestServer::demoPersonalSpace()).value("d.txt"), QByteArray("dddd"));
     manager->stop();
     QVERIFY(manager->isFinished());
+}
+
+void TestUploadThread::stopEndsAJobAfterItsCurrentPart()
+{
+    KTestServer server;
+    QVERIFY(server.start());
+    QVERIFY(kLoginTestSession(server));
+    QVERIFY(server.setFault(QJsonObject{{"target", "part"}, {"action", "delay"}, {"delayMs", 1000}, {"partNumber", 2}}));
+    const KUploadInfo job = writeJob("big.bin", QByteArray(12582912, 'b'), "@" + KTestServer::demoPersonalSpace() + "/big.bin");
+    manager->start();
+    KUploadManager::uploadQueue.append(job);
+    QVERIFY(server.waitForStat("part", 2, 20000));
+    manager->stop();
+
+    QVERIFY(manager->isFinished());
+    const QMap<QString, qint64> stats = server.stats();
+    QCOMPARE(stats.value("kexchangeupload"), qint64(2)); // no part 3
+    QCOMPARE(stats.value("ksubmitupload"), qint64(0));
+    QVERIFY(server.files(KTestServer::demoPersonalSpace()).isEmpty());
+    QVERIFY(!KUploadManager::readUploadToken(job.localPath, job.serverPath, job.filemd5).isEmpty());
+    QVERIFY(!KConstant::ErrorMap.snapshot().contains(job.localPath)); // abandoned, not failed
 }
 
 void TestUploadThread::progressIsThrottledAt41ms()
