@@ -24,6 +24,7 @@
 #include <QUuid>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace
 {
@@ -256,6 +257,7 @@ int main(int argc, char* argv[])
     QString md5;
     const QString data = makeData(dir.path(), options.size, &md5);
     const QStringList parts = splitParts(data, dir.path());
+    ::sync(); // the prepared files are on disk before anything is timed
     std::printf("server %s, %lld MiB in %d parts of 5 MiB\n", qPrintable(server.baseUrl()),
                 static_cast<long long>(options.size / MiB), int(parts.size()));
 
