@@ -1,0 +1,193 @@
+#include "main/kmaincommands.h"
+
+#include "app/kconstant.h"
+#include "app/kjsontools.h"
+#include "app/klog.h"
+#include "bridge/kjsstring.h"
+#include "login/kloginsettings.h"
+#include "login/ksession.h"
+#include "main/ktransferlist.h"
+#include "store/kfilesyncdatabase.h"
+#include "transfer/kdownloadmanager.h"
+#include "transfer/kuploadmanager.h"
+
+namespace {
+
+// function('a','b',...) with every argument escaped for its single quotes.
+QString call(const QString& function, const QStringList& arguments)
+{
+    QStringList quoted;
+    for (const QString& argument : arguments)
+        quoted.append(KJsString::quoted(argument));
+    return function + QLatin1Char('(') + quoted.join(QLatin1Char(',')) + QLatin1Char(')');
+}
+
+QString statement(const QString& function, const QStringList& arguments)
+{
+    return call(function, arguments) + QLatin1Char(';');
+}
+
+} // namespace
+
+const KMainCommands::Operation KMainCommands::operations[] = {
+    {"doClose", &KMainCommands::doClose},
+    {"openlocaldir", &KMainCommands::openLocalDir},
+    {"selectspacedir", &KMainCommands::selectSpaceDir},
+    {"addSync", &KMainCommands::addSync},
+    {"deleteSync", &KMainCommands::deleteSync},
+    {"getConfig", &KMainCommands::getConfig},
+    {"queryErrorLog", &KMainCommands::queryErrorLog},
+    {"queryLog", &KMainCommands::queryLog},
+    {"addQueryLog", &KMainCommands::addQueryLog},
+    {"doHide", &KMainCommands::doHide},
+    {"doLoginOut", &KMainCommands::doLoginOut},
+};
+
+KMainCommands::KMainCommands(KFileSyncDatabase* store, QObject* parent)
+    : QObject(parent)
+    , store(store)
+{
+}
+
+QString KMainCommands::handle(const QString& op, const QString& param)
+{
+    for (const Operation& operation : operations) {
+        if (op == QLatin1String(operation.name))
+            return (this->*operation.handler)(KJsonTools::parseStringMap(param));
+    }
+    return QString();
+}
+
+QString KMainCommands::doClose(const QMap<QString, QString>&)
+{
+    emit quitRequested();
+    return QString();
+}
+
+QString KMainCommands::openLocalDir(const QMap<QString, QString>&)
+{
+    QString path;
+    emit askLocalDir(&path);
+    return path.isEmpty() ? QString() : selectDirScript(path);
+}
+
+QString KMainCommands::selectSpaceDir(const QMap<QString, QString>&)
+{
+    // The choice arrives later, as its own script.
+    emit showServerPicker();
+    return QString();
+}
+
+QString KMainCommands::addSync(const QMap<QString, QString>& fields)
+{
+    const auto field = [&fields](const char* key) { return fields.value(QLatin1String(key)); };
+    // The store takes status and ignore type before the sync type.
+    const QString saved = store->addSyncConfig(field("id"), field("localPath"), field("spacePath"), field("status"),
+                                               field("ignoreType"), field("syncType"));
+    return saveSyncConfigScript(saved);
+}
+
+QString KMainCommands::deleteSync(const QMap<QString, QString>& fields)
+{
+    const QString id = fields.value(QStringLiteral("id"));
+    store->deleteSyncConfig(id);
+    return removeSyncScript(id);
+}
+
+QString KMainCommands::getConfig(const QMap<QString, QString>&)
+{
+    const QString rowText = rowsToText(store->getSyncConfigs());
+    KLog::info(QStringLiteral("getConfig"), rowText);
+    return reloadDataScript(rowText, WexoraBase::accessdata.userid, WexoraBase::accessdata.username);
+}
+
+QString KMainCommands::queryErrorLog(const QMap<QString, QString>&)
+{
+    return errorLogScript(rowsToText(errorLogRows()));
+}
+
+QString KMainCommands::queryLog(const QMap<QString, QString>& fields)
+{
+    return queryLogsScript(rowsToText(store->getSyncLogs(fields.value(QStringLiteral("time")))));
+}
+
+QString KMainCommands::addQueryLog(const QMap<QString, QString>& fields)
+{
+    return addQueryLogsScript(rowsToText(store->getSyncLogs(fields.value(QStringLiteral("time")))));
+}
+
+QString KMainCommands::doHide(const QMap<QString, QString>&)
+{
+    emit minimiseRequested();
+    return QString();
+}
+
+QString KMainCommands::doLoginOut(const QMap<QString, QString>&)
+{
+    clearLoginUser();
+    emit exitRequested(KConstant::RestartCode);
+    return QString();
+}
+
+QString KMainCommands::selectDirScript(const QString& path)
+{
+    return statement(QStringLiteral("CharpCallback_AfterSelectDir"), {path});
+}
+
+QString KMainCommands::selectSpaceDirScript(const QString& dir)
+{
+    return call(QStringLiteral("CharpCallback_AfterSelectSpaceDir"), {dir, dir});
+}
+
+QString KMainCommands::saveSyncConfigScript(const QString& saved)
+{
+    const QString code = saved.isEmpty() ? QStringLiteral("1") : QStringLiteral("0");
+    return QStringLiteral("mainVue.CSharpCallback_saveSyncConfig(") + code + QLatin1Char(',')
+           + KJsString::quoted(saved) + QStringLiteral(");");
+}
+
+QString KMainCommands::removeSyncScript(const QString& id)
+{
+    return statement(QStringLiteral("mainVue.CSharpCallback_doRemoveSync"), {id});
+}
+
+QString KMainCommands::reloadDataScript(const QString& rowText, const QString& userId, const QString& userName)
+{
+    return statement(QStringLiteral("mainVue.reloadData"), {rowText, userId, userName});
+}
+
+QString KMainCommands::errorLogScript(const QString& rowText)
+{
+    return statement(QStringLiteral("mainVue.CSharpCallback_ShowErrorLog"), {rowText});
+}
+
+QString KMainCommands::queryLogsScript(const QString& rowText)
+{
+    return statement(QStringLiteral("mainVue.CSharpCallback_QueryLogs"), {rowText});
+}
+
+QString KMainCommands::addQueryLogsScript(const QString& rowText)
+{
+    return statement(QStringLiteral("mainVue.CSharpCallback_AddQueryLogs"), {rowText});
+}
+
+QString KMainCommands::counterScript()
+{
+    return KTransferList::counterScript(KUploadManager::uploadQueue.size(), KDownloadManager::downloadQueue.size(),
+                                        KConstant::ErrorMap.size());
+}
+
+QString KMainCommands::rowsToText(const QList<QStringList>& rows)
+{
+    return KTransferList::rowsToText(rows);
+}
+
+QList<QStringList> KMainCommands::errorLogRows()
+{
+    return KConstant::ErrorMap.rows();
+}
+
+void KMainCommands::clearLoginUser()
+{
+    KLoginSettings::clearLoginUser();
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class KFileSyncDatabase;
+
+// The main page's operations without the window. Every message gets exactly
+// one reply script, possibly empty, with each value escaped for the quote it
+// sits in. What needs the window (the folder dialog, the picker, quitting,
+// minimising, ending the event loop) leaves through signals. GUI thread only.
+class KMainCommands : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The store is the window's; it outlives this object.
+    explicit KMainCommands(KFileSyncDatabase* store, QObject* parent = nullptr);
+
+    // One operation of the main page; "" for operations without a reply and
+    // for unknown ones.
+    QString handle(const QString& op, const QString& param);
+
+    static QString selectDirScript(const QString& path);
+    // The picker's folder, twice, without a closing semicolon.
+    static QString selectSpaceDirScript(const QString& dir);
+    // code 0 with the saved configuration, code 1 when the store refused ("").
+    static QString saveSyncConfigScript(const QString& saved);
+    static QString removeSyncScript(const QString& id);
+    static QString reloadDataScript(const QString& rowText, const QString& userId, const QString& userName);
+    static QString errorLogScript(const QString& rowText);
+    static QString queryLogsScript(const QString& rowText);
+    static QString addQueryLogsScript(const QString& rowText);
+    // Upload queue, download queue and error count as they are right now.
+    static QString counterScript();
+
+    static QString rowsToText(const QList<QStringList>& rows);
+    // The failed uploads, by local path.
+    static QList<QStringList> errorLogRows();
+    // Logout: the settings file keeps server and title, loses user and password.
+    static void clearLoginUser();
+
+signals:
+    // Asked synchronously (connect directly); *path stays empty when cancelled.
+    void askLocalDir(QString* path);
+    void showServerPicker();
+    void quitRequested();
+    void minimiseRequested();
+    // The event loop should end with this code (the restart code after logout).
+    void exitRequested(int code);
+
+private:
+    using Handler = QString (KMainCommands::*)(const QMap<QString, QString>& fields);
+    struct Operation
+    {
+        const char* name;
+        Handler handler;
+    };
+    static const Operation operations[];
+
+    QString doClose(const QMap<QString, QString>& fields);
+    QString openLocalDir(const QMap<QString, QString>& fields);
+    QString selectSpaceDir(const QMap<QString, QString>& fields);
+    QString addSync(const QMap<QString, QString>& fields);
+    QString deleteSync(const QMap<QString, QString>& fields);
+    QString getConfig(const QMap<QString, QString>& fields);
+    QString queryErrorLog(const QMap<QString, QString>& fields);
+    QString queryLog(const QMap<QString, QString>& fields);
+    QString addQueryLog(const QMap<QString, QString>& fields);
+    QString doHide(const QMap<QString, QString>& fields);
+    QString doLoginOut(const QMap<QString, QString>& fields);
+
+    KFileSyncDatabase* store;
+};
