@@ -1,5 +1,6 @@
 #include "api/khttpclientsync.h"
 
+#include "api/klowdelay.h"
 #include "api/ktlssettings.h"
 #include "app/kfiletools.h"
 
@@ -76,6 +77,7 @@ QString KHttpClientSync::waitForBody(QNetworkReply* reply)
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (!reply->isFinished())
         loop.exec(QEventLoop::ExcludeUserInputEvents);
+    KLowDelay::applyToOpenSockets();
     // A reply aborted by the time-out is closed already; reading it would warn.
     const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
     reply->deleteLater();

@@ -1,5 +1,6 @@
 #include "transfer/kuploadpartsender.h"
 
+#include "api/klowdelay.h"
 #include "api/ktlssettings.h"
 #include "app/kfiletools.h"
 #include "app/kjsontools.h"
@@ -55,6 +56,7 @@ KPartResult KUploadPartSender::wait(QNetworkReply* reply, bool isPut)
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (!reply->isFinished())
         loop.exec();
+    KLowDelay::applyToOpenSockets();
     // A reply aborted by the time-out is closed already; reading it would warn.
     const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
     KPartResult result;
