@@ -1,0 +1,279 @@
+#include "main/kmain.h"
+
+#include "app/kconstant.h"
+#include "app/kfiletools.h"
+#include "app/klog.h"
+#include "bridge/kpagehost.h"
+#include "bridge/mainobj.h"
+#include "dialogs/kspacetreedialog.h"
+#include "login/ksession.h"
+#include "main/kmaincommands.h"
+#include "main/ktransferlist.h"
+#include "store/kfilesyncdatabase.h"
+#include "ui_kmain.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFileDialog>
+#include <QIcon>
+#include <QMenu>
+#include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QWebEngineView>
+
+KMain* KMain::KMainWindow = nullptr;
+
+KMain::KMain(QWidget* parent, MessagePresenter databaseErrorPresenter)
+    : QWidget(parent)
+    , ui(new Ui_KMain)
+    , databaseErrorPresenter(std::move(databaseErrorPresenter))
+{
+    setUpWindow();
+    KMainWindow = this;
+    createActions();
+    createTrayIcon();
+    if (!initDataBase()) {
+        reportDatabaseError();
+        return;
+    }
+    startThread();
+    createPicker();
+    // Downloads run their network half here; the download slots attach to
+    // its finished signal.
+    networkManager = new QNetworkAccessManager(this);
+    qInfo() << QStringLiteral("KMain初始化");
+    showTrayIcon();
+    syncDatabase = new KFileSyncDatabase;
+    commands = new KMainCommands(syncDatabase, this);
+    connectCommands();
+    hostPage();
+}
+
+KMain::~KMain()
+{
+    if (KMainWindow == this)
+        KMainWindow = nullptr;
+    delete syncDatabase;
+    delete ui;
+}
+
+void KMain::setUpWindow()
+{
+    ui->setupUi(this);
+    setWindowTitle(QString());
+    // No maximise button: the page is laid out for this size.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint
+                   | Qt::WindowCloseButtonHint);
+}
+
+int KMain::runEventLoop()
+{
+    if (!usable)
+        return 0;
+    show();
+    return QApplication::exec();
+}
+
+bool KMain::initDataBase()
+{
+    try {
+        KFileSyncDatabase().initDatabase();
+        return true;
+    } catch (const char* error) {
+        KLog::info2(QStringLiteral("KMain::initDataBase"), KFileSyncDatabase::databasePath(), QString::fromUtf8(error));
+    } catch (...) {
+        KLog::info(QStringLiteral("KMain::initDataBase"), KFileSyncDatabase::databasePath());
+    }
+    return false;
+}
+
+QString KMain::databaseErrorText(const QString& databasePath)
+{
+    return QStringLiteral("无法打开数据库文件：\n%1\n\n请检查该位置是否存在且可写。程序将退出。").arg(databasePath);
+}
+
+void KMain::reportDatabaseError()
+{
+    usable = false;
+    // The message box activates the application; there is no window to restore.
+    KMainWindow = nullptr;
+    const QString text = databaseErrorText(KFileSyncDatabase::databasePath());
+    if (databaseErrorPresenter)
+        databaseErrorPresenter(KLoginControl::WexoraTitle, text);
+    else
+        QMessageBox::critical(this, KLoginControl::WexoraTitle, text);
+}
+
+void KMain::startThread()
+{
+    // Upload, download, periodic sync and one-time sync start here, in that
+    // order, each with QThread::InheritPriority. The two transfer threads'
+    // sendrefreshProgress, addFileItem and deleteFileItem go to the slots of
+    // the same names, the download thread's downloadFile to the download
+    // slot. None of the four has a run loop yet, so none is created.
+}
+
+void KMain::createPicker()
+{
+    spaceTreeDialog = new KSpaceTreeDialog(this, QStringLiteral("选择文件夹"), false);
+    connect(spaceTreeDialog, &KSpaceTreeDialog::selectServerDir, this, &KMain::setServerDir);
+}
+
+void KMain::createActions()
+{
+    openMainAction = new QAction(tr("打开主界面"), this);
+    connect(openMainAction, &QAction::triggered, this, &KMain::openMain);
+    loginOutAction = new QAction(tr("注销"), this);
+    connect(loginOutAction, &QAction::triggered, this, &KMain::loginOut);
+    exitAction = new QAction(tr("退出"), this);
+    connect(exitAction, &QAction::triggered, this, &KMain::exitApp);
+}
+
+void KMain::createTrayIcon()
+{
+    trayIconMenu = new QMenu(this);
+    trayIconMenu->addAction(openMainAction);
+    trayIconMenu->addAction(loginOutAction);
+    trayIconMenu->addAction(exitAction);
+    trayIcon = new QSystemTrayIcon(this);
+    trayIcon->setToolTip(KLoginControl::WexoraTitle);
+    trayIcon->setIcon(QIcon(KFileTools::appBaseDir() + QStringLiteral("/page/img/logo.ico")));
+    trayIcon->setContextMenu(trayIconMenu);
+}
+
+void KMain::showTrayIcon()
+{
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &KMain::iconActivated);
+    trayIcon->setVisible(true);
+}
+
+void KMain::connectCommands()
+{
+    // The folder is asked for inside the operation, so the question is direct.
+    connect(commands, &KMainCommands::askLocalDir, this, &KMain::answerLocalDir, Qt::DirectConnection);
+    connect(commands, &KMainCommands::showServerPicker, spaceTreeDialog, &QWidget::show);
+    connect(commands, &KMainCommands::quitRequested, this, &QCoreApplication::quit);
+    connect(commands, &KMainCommands::minimiseRequested, this, &QWidget::showMinimized);
+    connect(commands, &KMainCommands::exitRequested, this, &QCoreApplication::exit);
+}
+
+void KMain::hostPage()
+{
+    const KHostedPage<MainObj> page = KPageHost::host<MainObj>(
+        this, &KMain::OnReceiveMessageFromJS, &KMain::SigSendMessageToJS, QStringLiteral("mainobj"),
+        QStringLiteral("/page/main.html"));
+    webView = page.view;
+    mainObj = page.bridge;
+}
+
+void KMain::setLocalDirPresenter(FolderPresenter presenter)
+{
+    localDirPresenter = std::move(presenter);
+}
+
+void KMain::answerLocalDir(QString* path)
+{
+    *path = localDirPresenter ? localDirPresenter() : showLocalDirDialog();
+}
+
+QString KMain::showLocalDirDialog()
+{
+    QFileDialog dialog(this, QString(), QString(), QString());
+    dialog.setWindowTitle(QStringLiteral("选中文件夹"));
+    dialog.setDirectory(QStringLiteral("."));
+    dialog.setNameFilter(tr("File(*.*)"));
+    dialog.setFileMode(QFileDialog::DirectoryOnly);
+    dialog.setViewMode(QFileDialog::Detail);
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return dialog.selectedFiles().value(0);
+}
+
+void KMain::OnReceiveMessageFromJS(QString op, QString param)
+{
+    KLog::info(QStringLiteral("op=") + op, param);
+    emit SigSendMessageToJS(commands ? commands->handle(op, param) : QString());
+}
+
+void KMain::setServerDir(QString dir)
+{
+    emit SigSendMessageToJS(KMainCommands::selectSpaceDirScript(dir));
+}
+
+void KMain::iconActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    qInfo() << QStringLiteral("iconActivated");
+    // The context menu is the tray's own business.
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+        bringToFront();
+}
+
+void KMain::bringToFront()
+{
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void KMain::openMain()
+{
+    bringToFront();
+}
+
+void KMain::loginOut()
+{
+    // Unlike the page's logout, the stored user stays for the next login.
+    QCoreApplication::exit(KConstant::RestartCode);
+}
+
+void KMain::exitApp()
+{
+    QCoreApplication::quit();
+}
+
+void KMain::refreshProgress(int, QString localPath, int percent, QString speed, QString progress)
+{
+    KLog::info2(QStringLiteral("KMain::refreshProgress"), QString::number(percent), speed + progress);
+    emit SigSendMessageToJS(KTransferList::refreshScript(localPath, percent, speed, progress));
+}
+
+void KMain::addFileItem(int type, QString localPath, QString serverPath, qint64 filesize)
+{
+    emit SigSendMessageToJS(KTransferList::addTransferScript(type, localPath, serverPath, filesize));
+    emit SigSendMessageToJS(KMainCommands::counterScript());
+}
+
+void KMain::deleteFileItem(int, QString localPath)
+{
+    KLog::info(QStringLiteral("KMain::deleteFileItem"), localPath);
+    emit SigSendMessageToJS(KMainCommands::counterScript());
+    emit SigSendMessageToJS(KTransferList::finishScript(localPath));
+}
+
+QString KMain::logId(const QString& localPath)
+{
+    return KTransferList::logId(localPath);
+}
+
+QString KMain::sizeText(qint64 bytes)
+{
+    return KTransferList::sizeText(bytes);
+}
+
+QString KMain::rowsToText(const QList<QStringList>& rows)
+{
+    return KMainCommands::rowsToText(rows);
+}
+
+QList<QStringList> KMain::errorLogRows()
+{
+    return KMainCommands::errorLogRows();
+}
+
+void KMain::clearLoginUser()
+{
+    KMainCommands::clearLoginUser();
+}

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QSystemTrayIcon>
+#include <QWidget>
+#include <functional>
+
+class KDownloadManager;
+class KFileSyncDatabase;
+class KFileSyncManager;
+class KFileSyncOnceManager;
+class KMainCommands;
+class KSpaceTreeDialog;
+class KUploadManager;
+class MainObj;
+class QAction;
+class QMenu;
+class QNetworkAccessManager;
+class QWebEngineView;
+class Ui_KMain;
+
+// The main window: hosts the main page, answers its operations (through
+// KMainCommands), turns transfer events into page scripts, owns the tray
+// icon and the server folder picker, and starts the background threads.
+class KMain : public QWidget
+{
+    Q_OBJECT
+
+public:
+    using MessagePresenter = std::function<void(const QString& title, const QString& text)>;
+    // Returns the chosen folder, or "" when the user cancelled.
+    using FolderPresenter = std::function<QString()>;
+
+    // A database that cannot be opened is reported through the presenter (a
+    // message box by default) and leaves the window unusable: nothing is
+    // started, no page is loaded.
+    explicit KMain(QWidget* parent = nullptr, MessagePresenter databaseErrorPresenter = MessagePresenter());
+    ~KMain() override;
+
+    // The one main window; the application object restores it on activation.
+    static KMain* KMainWindow;
+
+    // False when the database could not be opened; the program then ends
+    // without running its event loop.
+    bool isUsable() const { return usable; }
+    // Shows the window and runs the application's event loop; returns the
+    // loop's exit code, or 0 at once, without showing anything, when unusable.
+    int runEventLoop();
+    // The local folder dialog by default; tests answer without a dialog.
+    void setLocalDirPresenter(FolderPresenter presenter);
+
+    static QString logId(const QString& localPath);
+    static QString sizeText(qint64 bytes);
+    static QString rowsToText(const QList<QStringList>& rows);
+    static QList<QStringList> errorLogRows();
+    static void clearLoginUser();
+    static QString databaseErrorText(const QString& databasePath);
+
+    // Makes sure the database and its tables exist; false when it cannot be opened.
+    bool initDataBase();
+    void startThread();
+    void createActions();
+    void createTrayIcon();
+
+    KSpaceTreeDialog* spaceTreeDialog = nullptr;
+    Ui_KMain* ui;
+    QSystemTrayIcon* trayIcon = nullptr;
+    QMenu* trayIconMenu = nullptr;
+    QAction* openMainAction = nullptr;
+    QAction* loginOutAction = nullptr;
+    QAction* exitAction = nullptr;
+    QWebEngineView* webView = nullptr;
+    MainObj* mainObj = nullptr;
+    KUploadManager* uploadThread = nullptr;
+    KDownloadManager* downloadThread = nullptr;
+    KFileSyncDatabase* syncDatabase = nullptr;
+    KFileSyncManager* fileSyncThread = nullptr;
+    KFileSyncOnceManager* fileSyncOnceThread = nullptr;
+    QNetworkAccessManager* networkManager = nullptr;
+
+signals:
+    void SigSendMessageToJS(QString strParameter);
+
+public slots:
+    void iconActivated(QSystemTrayIcon::ActivationReason reason);
+    void openMain();
+    void loginOut();
+    void exitApp();
+    void refreshProgress(int type, QString localPath, int percent, QString speed, QString progress);
+    void addFileItem(int type, QString localPath, QString serverPath, qint64 filesize);
+    void deleteFileItem(int type, QString localPath);
+    void OnReceiveMessageFromJS(QString op, QString param);
+    void setServerDir(QString dir);
+
+private:
+    void setUpWindow();
+    void reportDatabaseError();
+    void createPicker();
+    void showTrayIcon();
+    void hostPage();
+    void connectCommands();
+    void bringToFront();
+    void answerLocalDir(QString* path);
+    QString showLocalDirDialog();
+
+    KMainCommands* commands = nullptr;
+    MessagePresenter databaseErrorPresenter;
+    FolderPresenter localDirPresenter;
+    bool usable = true;
+};
