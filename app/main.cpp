@@ -4,6 +4,7 @@
 #include "app/klog.h"
 #include "app/kmainwindow.h"
 #include "login/klogin.h"
+#include "main/kmain.h"
 
 #include <QDialog>
 #include <QDir>
@@ -21,11 +22,12 @@ void loadPinnedCertificates()
 }
 
 // After a successful login: the main window with the application's event
-// loop, whose result decides about a restart. Until the main window exists
-// there is nothing to run, and the program ends here.
-int runMainWindow()
+// loop, whose result decides about a restart before the window goes. A main
+// window that cannot open its database has told the user so; then no loop runs.
+void runMainWindow()
 {
-    return 0;
+    KMain window;
+    KAppRestart::restartIfAsked(window.runEventLoop());
 }
 
 } // namespace
@@ -47,6 +49,6 @@ int main(int argc, char* argv[])
 
     KLogin login;
     if (login.exec() == QDialog::Accepted)
-        KAppRestart::restartIfAsked(runMainWindow());
+        runMainWindow();
     return 0;
 }
