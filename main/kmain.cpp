@@ -10,6 +10,11 @@
 #include "main/kmaincommands.h"
 #include "main/ktransferlist.h"
 #include "store/kfilesyncdatabase.h"
+#include "sync/kfilesyncmanager.h"
+#include "sync/kfilesynconcemanager.h"
+#include "transfer/kdownloadmanager.h"
+#include "transfer/kdownloadtransfer.h"
+#include "transfer/kuploadmanager.h"
 #include "ui_kmain.h"
 
 #include <QAction>
@@ -46,6 +51,7 @@ KMain::KMain(QWidget* parent, MessagePresenter databaseErrorPresenter)
     qInfo() << QStringLiteral("KMain初始化");
     showTrayIcon();
     syncDatabase = new KFileSyncDatabase;
+    createDownloadTransfer();
     commands = new KMainCommands(syncDatabase, this);
     connectCommands();
     hostPage();
@@ -55,6 +61,8 @@ KMain::~KMain()
 {
     if (KMainWindow == this)
         KMainWindow = nullptr;
+    stopThreads();
+    delete downloadTransfer;
     delete syncDatabase;
     delete ui;
 }
@@ -108,11 +116,77 @@ void KMain::reportDatabaseError()
 
 void KMain::startThread()
 {
-    // Upload, download, periodic sync and one-time sync start here, in that
-    // order, each with QThread::InheritPriority. The two transfer threads'
-    // sendrefreshProgress, addFileItem and deleteFileItem go to the slots of
-    // the same names, the download thread's downloadFile to the download
-    // slot. None of the four has a run loop yet, so none is created.
+    uploadThread = new KUploadManager;
+    connect(uploadThread, &KUploadManager::sendrefreshProgress, this, &KMain::refreshProgress);
+    connect(uploadThread, &KUploadManager::addFileItem, this, &KMain::addFileItem);
+    connect(uploadThread, &KUploadManager::deleteFileItem, this, &KMain::deleteFileItem);
+    uploadThread->start(QThread::InheritPriority);
+    uploadThread->moveToThread(QCoreApplication::instance()->thread());
+    KUploadManager::uploadManager = uploadThread;
+
+    downloadThread = new KDownloadManager;
+    connect(downloadThread, &KDownloadManager::sendrefreshProgress, this, &KMain::refreshProgress);
+    connect(downloadThread, &KDownloadManager::addFileItem, this, &KMain::addFileItem);
+    connect(downloadThread, &KDownloadManager::deleteFileItem, this, &KMain::deleteFileItem);
+    connect(downloadThread, qOverload<QString, QString, qint64, QString>(&KDownloadManager::downloadFile), this,
+            &KMain::downloadFile);
+    downloadThread->start(QThread::InheritPriority);
+    KDownloadManager::downloadManager = downloadThread;
+
+    fileSyncThread = new KFileSyncManager;
+    fileSyncThread->start(QThread::InheritPriority);
+    fileSyncOnceThread = new KFileSyncOnceManager;
+    fileSyncOnceThread->start(QThread::InheritPriority);
+}
+
+// The threads run until the window goes; stopping them here lets the process
+// end without threads still touching the shared queues during exit.
+void KMain::stopThreads()
+{
+    if (fileSyncOnceThread)
+        fileSyncOnceThread->stop();
+    if (fileSyncThread)
+        fileSyncThread->requestInterruption();
+    if (uploadThread)
+        uploadThread->stop();
+    if (downloadThread)
+        downloadThread->stop();
+    for (QThread* thread : std::initializer_list<QThread*>{fileSyncOnceThread, fileSyncThread, uploadThread,
+                                                          downloadThread}) {
+        if (thread && thread->wait(30000))
+            delete thread;
+    }
+    if (KUploadManager::uploadManager == uploadThread)
+        KUploadManager::uploadManager = nullptr;
+    if (KDownloadManager::downloadManager == downloadThread)
+        KDownloadManager::downloadManager = nullptr;
+}
+
+void KMain::createDownloadTransfer()
+{
+    downloadTransfer = new KDownloadTransfer(networkManager, syncDatabase);
+    connect(downloadTransfer, &KDownloadTransfer::refreshProgress, this, &KMain::refreshProgress);
+    connect(downloadTransfer, &KDownloadTransfer::deleteFileItem, this, &KMain::deleteFileItem);
+}
+
+void KMain::downloadFile(QString localpath, QString serverpath, qint64 filesize, QString datahash)
+{
+    downloadTransfer->downloadFile(localpath, serverpath, filesize, datahash);
+}
+
+void KMain::replyFinished(QNetworkReply* reply)
+{
+    downloadTransfer->replyFinished(reply);
+}
+
+void KMain::onDownloadProgress(qint64 bytesSent, qint64 bytesTotal)
+{
+    downloadTransfer->onDownloadProgress(bytesSent, bytesTotal);
+}
+
+void KMain::onReadyRead()
+{
+    downloadTransfer->onReadyRead();
 }
 
 void KMain::createPicker()

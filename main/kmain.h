@@ -8,6 +8,7 @@
 #include <functional>
 
 class KDownloadManager;
+class KDownloadTransfer;
 class KFileSyncDatabase;
 class KFileSyncManager;
 class KFileSyncOnceManager;
@@ -18,6 +19,7 @@ class MainObj;
 class QAction;
 class QMenu;
 class QNetworkAccessManager;
+class QNetworkReply;
 class QWebEngineView;
 class Ui_KMain;
 
@@ -91,6 +93,13 @@ public slots:
     void refreshProgress(int type, QString localPath, int percent, QString speed, QString progress);
     void addFileItem(int type, QString localPath, QString serverPath, qint64 filesize);
     void deleteFileItem(int type, QString localPath);
+    // The network half of a download runs in KDownloadTransfer, which holds
+    // the download's state and listens to networkManager itself; these are
+    // the window's entry points to it.
+    void downloadFile(QString localpath, QString serverpath, qint64 filesize, QString datahash);
+    void replyFinished(QNetworkReply* reply);
+    void onDownloadProgress(qint64 bytesSent, qint64 bytesTotal);
+    void onReadyRead();
     void OnReceiveMessageFromJS(QString op, QString param);
     void setServerDir(QString dir);
 
@@ -103,9 +112,12 @@ private:
     void connectCommands();
     void bringToFront();
     void answerLocalDir(QString* path);
+    void createDownloadTransfer();
+    void stopThreads();
     QString showLocalDirDialog();
 
     KMainCommands* commands = nullptr;
+    KDownloadTransfer* downloadTransfer = nullptr;
     MessagePresenter databaseErrorPresenter;
     FolderPresenter localDirPresenter;
     bool usable = true;

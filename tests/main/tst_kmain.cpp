@@ -8,6 +8,8 @@
 #include "login/ksession.h"
 #include "main/kmain.h"
 #include "store/kfilesyncdatabase.h"
+#include "sync/kfilesyncmanager.h"
+#include "sync/kfilesynconcemanager.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kuploadmanager.h"
 
@@ -200,7 +202,13 @@ void TestKMain::windowTrayAndPicker()
     QCOMPARE(tabs->count(), WexoraBase::accessdata.spaces.size());
     QCOMPARE(tabs->tabText(0), WexoraBase::accessdata.spaces.first().spacename);
 
-    QVERIFY(!window->uploadThread && !window->downloadThread && !window->fileSyncThread && !window->fileSyncOnceThread);
+    QVERIFY(window->uploadThread && window->uploadThread->isRunning());
+    QVERIFY(window->downloadThread && window->downloadThread->isRunning());
+    QVERIFY(window->fileSyncThread && window->fileSyncThread->isRunning());
+    QVERIFY(window->fileSyncOnceThread && window->fileSyncOnceThread->isRunning());
+    QCOMPARE(KUploadManager::uploadManager, window->uploadThread);
+    QCOMPARE(KDownloadManager::downloadManager, window->downloadThread);
+    QCOMPARE(window->uploadThread->thread(), QCoreApplication::instance()->thread());
     QCOMPARE(window->networkManager->parent(), window.get());
     QCOMPARE(window->webView->parent(), window.get());
     QCOMPARE(window->mainObj->parent(), window.get());
@@ -294,6 +302,11 @@ void TestKMain::transferSlotsSendRowsAndCounters()
 {
     base->installLogSink();
     QVERIFY2(openWindow(), qPrintable(probe->lastError()));
+    // The counters read the shared queues: keep the window's consumers away from them.
+    window->uploadThread->stop();
+    window->downloadThread->stop();
+    QVERIFY(window->uploadThread->wait(30000));
+    QVERIFY(window->downloadThread->wait(30000));
     KUploadManager::uploadQueue.append(KUploadInfo{"/u/1", "@s/u/1", 1, QString()});
     KUploadManager::uploadQueue.append(KUploadInfo{"/u/2", "@s/u/2", 1, QString()});
     KDownloadManager::downloadQueue.append(KDownloadInfo{"/d/1", "@s/d/1", 5, "h"});
