@@ -41,6 +41,8 @@ KDownloadTransfer::KDownloadTransfer(QNetworkAccessManager* manager, KFileSyncDa
     , clock(systemClock)
 {
     connect(networkManager, &QNetworkAccessManager::finished, this, &KDownloadTransfer::replyFinished);
+    digest.setDrainedCallback(
+        [this] { QMetaObject::invokeMethod(this, &KDownloadTransfer::onHashDrained, Qt::QueuedConnection); });
 }
 
 KDownloadTransfer::~KDownloadTransfer() = default;
@@ -183,21 +185,14 @@ bool KDownloadTransfer::openTempFile(KDownloadRules::BodyAction action)
     const bool restart = action == KDownloadRules::BodyAction::Restart;
     if (restart)
         resumeOffset = 0;
-    if (!restart && !downloadDataHash.isEmpty() && !hashPrefix())
-        return false;
+    // A resumed file's digest starts with the bytes already there.
+    if (!restart && hashing())
+        digest.addFilePrefix(tempPath(), resumeOffset);
     downloadFileHandle = std::make_unique<QFile>(tempPath());
+    // Network chunks are large already: skip QFile's own buffer and its copy.
     const QIODevice::OpenMode mode = restart ? QIODevice::WriteOnly | QIODevice::Truncate
                                              : QIODevice::WriteOnly | QIODevice::Append;
-    return downloadFileHandle->open(mode);
-}
-
-// A resumed file's digest starts with the bytes already there.
-bool KDownloadTransfer::hashPrefix()
-{
-    QFile prefix(tempPath());
-    if (!prefix.open(QIODevice::ReadOnly))
-        return false;
-    return digest.addFileContents(prefix) && digest.hashedBytes() == resumeOffset;
+    return downloadFileHandle->open(mode | QIODevice::Unbuffered);
 }
 
 void KDownloadTransfer::onReadyRead()
@@ -209,8 +204,12 @@ void KDownloadTransfer::onReadyRead()
     writeAvailable();
 }
 
-void KDownloadTransfer::writeAvailable()
+// Reading pauses while the hashing thread is far behind; at the end of
+// the reply everything left is read.
+void KDownloadTransfer::writeAvailable(bool all)
 {
+    if (!all && writing() && hashing() && digest.deferIfBusy(HashBacklogBytes))
+        return;
     const QByteArray data = downloadReply->readAll();
     if (data.isEmpty() || !writing())
         return;
@@ -219,8 +218,14 @@ void KDownloadTransfer::writeAvailable()
         bodyAction = KDownloadRules::BodyAction::Discard;
         return;
     }
-    if (!downloadDataHash.isEmpty())
-        digest.add(data.constData(), data.size());
+    if (hashing())
+        digest.add(data);
+}
+
+void KDownloadTransfer::onHashDrained()
+{
+    if (downloadReply)
+        writeAvailable();
 }
 
 bool KDownloadTransfer::writing() const
@@ -251,7 +256,7 @@ void KDownloadTransfer::replyFinished(QNetworkReply* reply)
         return;
     if (!bodyDecided)
         decideBody();
-    writeAvailable();
+    writeAvailable(true);
     closeTempFile();
     const qint64 tempSize = fileSize(tempPath());
     KLog::info2(QStringLiteral("文件下载"), KTransferList::sizeText(downloadTotal), KTransferList::sizeText(tempSize));
@@ -283,9 +288,9 @@ void KDownloadTransfer::conclude(qint64 tempSize)
 // the completed bytes must match it.
 bool KDownloadTransfer::contentMatches(qint64 tempSize)
 {
-    if (downloadDataHash.isEmpty())
+    if (!hashing())
         return true;
-    const QString actual = digest.hashedBytes() == tempSize ? digest.hex() : KDownloadDigest::fileMd5(tempPath());
+    const QString actual = digest.fedBytes() == tempSize ? digest.hex() : KDownloadDigest::fileMd5(tempPath());
     return actual.compare(downloadDataHash, Qt::CaseInsensitive) == 0;
 }
 

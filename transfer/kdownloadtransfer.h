@@ -44,6 +44,9 @@ public:
     // Bytes the network layer may hold unread for us: bounds memory when
     // the disk or the hashing is slower than the network.
     static constexpr qint64 ReadBufferBytes = 4 * 1024 * 1024;
+    // Received bytes that may wait for the hashing thread before reading
+    // pauses (the reply's read buffer then holds the socket back).
+    static constexpr qint64 HashBacklogBytes = 16 * 1024 * 1024;
 
 public slots:
     void downloadFile(QString localpath, QString serverpath, qint64 filesize, QString datahash);
@@ -62,9 +65,10 @@ private:
     void onMetaDataChanged();
     void decideBody();
     bool openTempFile(KDownloadRules::BodyAction action);
-    bool hashPrefix();
-    void writeAvailable();
+    void writeAvailable(bool all = false);
+    void onHashDrained();
     bool writing() const;
+    bool hashing() const { return !downloadDataHash.isEmpty(); }
     void closeTempFile();
     void conclude(qint64 tempSize);
     bool contentMatches(qint64 tempSize);

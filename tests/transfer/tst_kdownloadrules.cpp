@@ -5,6 +5,8 @@
 
 #include <QtTest>
 
+#include <atomic>
+
 using Action = KDownloadRules::BodyAction;
 Q_DECLARE_METATYPE(KDownloadRules::BodyAction)
 
@@ -27,6 +29,7 @@ private slots:
     void serverVersion_data();
     void serverVersion();
     void digestOfPrefixAndTail();
+    void digestBacklogTellsWhenDrained();
 };
 
 void TestKDownloadRules::bodyAction_data()
@@ -185,18 +188,25 @@ void TestKDownloadRules::digestOfPrefixAndTail()
     QTemporaryDir dir;
     QFile file(dir.filePath("part"));
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("abc");
+    file.write("abcXYZ");
     file.close();
-    QCOMPARE(KDownloadDigest::fileMd5(file.fileName()), QStringLiteral("900150983cd24fb0d6963f7d28e17f72"));
     QCOMPARE(KDownloadDigest::fileMd5(dir.filePath("missing")), QString());
 
-    // A resumed file: its prefix read from disk, then the new bytes.
+    // A resumed file: the first three bytes read from disk, then new bytes.
     KDownloadDigest digest;
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY(digest.addFileContents(file));
-    digest.add("def", 3);
-    QCOMPARE(digest.hashedBytes(), qint64(6));
+    digest.addFilePrefix(file.fileName(), 3);
+    digest.add("def");
+    QCOMPARE(digest.fedBytes(), qint64(6));
     QCOMPARE(digest.hex(), QStringLiteral("e80b5017098950fc58aad83c8c14978e"));
+    // The same object serves the next download.
+    digest.reset();
+    digest.add("ab");
+    digest.add("c");
+    QCOMPARE(digest.hex(), QStringLiteral("900150983cd24fb0d6963f7d28e17f72"));
+    // A prefix that cannot be read spoils the digest instead of faking one.
+    digest.reset();
+    digest.addFilePrefix(file.fileName(), 100);
+    QCOMPARE(digest.hex(), QString());
 
     const QByteArray big(2500000, 'x');
     QFile large(dir.filePath("large"));
@@ -204,6 +214,30 @@ void TestKDownloadRules::digestOfPrefixAndTail()
     large.write(big);
     large.close();
     QCOMPARE(KDownloadDigest::fileMd5(large.fileName()), QStringLiteral("3c4964c1096b98908df136eb84fdd165"));
+}
+
+void TestKDownloadRules::digestBacklogTellsWhenDrained()
+{
+    KDownloadDigest digest;
+    std::atomic_int drained{0};
+    digest.setDrainedCallback([&drained] { ++drained; });
+    QVERIFY(!digest.deferIfBusy(1 << 30));
+    // 64 MiB queued at once is far above a 1 MiB limit.
+    for (int i = 0; i < 64; ++i)
+        digest.add(QByteArray(1 << 20, char(i)));
+    const bool deferred = digest.deferIfBusy(1 << 20);
+    QString expected;
+    {
+        QCryptographicHash reference(QCryptographicHash::Md5);
+        for (int i = 0; i < 64; ++i)
+            reference.addData(QByteArray(1 << 20, char(i)));
+        expected = QString::fromLatin1(reference.result().toHex());
+    }
+    QCOMPARE(digest.hex(), expected);
+    if (deferred)
+        QTRY_COMPARE(drained.load(), 1);
+    else
+        QCOMPARE(drained.load(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestKDownloadRules)

@@ -25,6 +25,7 @@ private slots:
     void init();
     void cleanupTestCase();
     void freshDownload();
+    void largeFileHashedWhileArriving();
     void resumeFromPartialFile();
     void droppedConnectionResumes();
     void errorAnswerNotWritten_data();
@@ -185,6 +186,19 @@ void TestKDownloadTransfer::freshDownload()
     QCOMPARE(after.value("downloadBytes") - before.value("downloadBytes"), qint64(content.size()));
     // The signed address is never logged whole.
     QVERIFY(!base.todaysLog().contains("sig="));
+}
+
+// Bigger than the hashing backlog: reading pauses and goes on while the
+// hashing thread catches up, and the digest still covers every byte once.
+void TestKDownloadTransfer::largeFileHashedWhileArriving()
+{
+    const QByteArray content = randomBytes(int(3 * KDownloadTransfer::HashBacklogBytes) + 4093, 12);
+    const QString md5 = put("large.bin", content);
+    QVERIFY(writeFile(tempPath("large.bin"), content.left(5 * 1024 * 1024 + 7)));
+
+    QVERIFY(download("large.bin", content.size(), md5));
+    QVERIFY(readFile(localPath("large.bin")) == content);
+    QCOMPARE(syncLogsFor("large.bin").size(), 1);
 }
 
 void TestKDownloadTransfer::resumeFromPartialFile()
