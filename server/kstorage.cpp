@@ -46,6 +46,10 @@ const char* const kSchema[] = {
     " parent TEXT NOT NULL, isfile INTEGER NOT NULL, cuser TEXT NOT NULL, ctime INTEGER NOT NULL,"
     " UNIQUE(spaceid, path))",
     "CREATE INDEX IF NOT EXISTS k_nodes_parent ON k_nodes(spaceid, parent)",
+    // Listing a folder filters by parent and sorts by path; without this index
+    // SQLite walks the (spaceid, path) index over the whole space to avoid the
+    // sort, so a listing cost grew with the size of the space.
+    "CREATE INDEX IF NOT EXISTS k_nodes_children ON k_nodes(spaceid, parent, path)",
     "CREATE TABLE IF NOT EXISTS k_versions(node INTEGER NOT NULL, version INTEGER NOT NULL,"
     " datahash TEXT NOT NULL, datasize INTEGER NOT NULL, vuser TEXT NOT NULL, vtime INTEGER NOT NULL,"
     " PRIMARY KEY(node, version))",

@@ -8,6 +8,7 @@
 
 #include <QCryptographicHash>
 #include <QTemporaryDir>
+#include <QSqlQuery>
 #include <QtTest>
 
 // The server's storage pieces against a real SQLite file and real files in a
@@ -24,6 +25,7 @@ private slots:
     void versionsCountUpNewestFirst();
     void createFlagsDecide();
     void descendantsStayInsideTheFolder();
+    void listingDoesNotWalkTheWholeSpace();
     void sessionPartArithmetic_data();
     void sessionPartArithmetic();
     void partsAreReplacedAndListedInOrder();
@@ -61,6 +63,20 @@ QString TestKServerStorage::md5Of(const QByteArray& data)
 KVersionRecord TestKServerStorage::version(const QByteArray& content, const QString& user) const
 {
     return KVersionRecord{0, md5Of(content), content.size(), user, 1000};
+}
+
+// A folder listing must find the children through an index on their parent,
+// not by walking every node of the space in path order.
+void TestKServerStorage::listingDoesNotWalkTheWholeSpace()
+{
+    QSqlQuery plan(storage->connection());
+    QVERIFY(plan.exec(QStringLiteral("EXPLAIN QUERY PLAN SELECT n.id FROM k_nodes n LEFT JOIN k_versions v"
+                                     " ON v.node = n.id WHERE n.spaceid='s' AND n.parent='p'"
+                                     " ORDER BY n.path, n.id, v.version DESC")));
+    QStringList steps;
+    while (plan.next())
+        steps << plan.value(3).toString();
+    QVERIFY2(steps.join('\n').contains(QStringLiteral("(spaceid=? AND parent=?)")), qPrintable(steps.join('\n')));
 }
 
 void TestKServerStorage::init()
