@@ -132,49 +132,71 @@ void warmPages(const QString& dir, qint64 bytes)
     QFile::remove(path);
 }
 
-// Queues every file at once, as a sync pass does, and waits for the last row.
-Result runClient(const QString& space, const QString& source, const QString& dst, const BenchCase& c, bool verify)
+// The download side as the program holds it: one access manager, one
+// transfer and one download thread for the whole run, so that repeated
+// rounds measure what a long-running client does.
+class BenchClient
 {
+public:
+    BenchClient()
+        : transfer(&manager, &database)
+    {
+        database.initDatabase();
+        KDownloadManager::downloadManager = &thread;
+        // Without verification the datahash is dropped on its way over.
+        QObject::connect(&thread, qOverload<QString, QString, qint64, QString>(&KDownloadManager::downloadFile),
+                         &transfer,
+                         [this](const QString& local, const QString& server, qint64 size, const QString& hash) {
+                             transfer.downloadFile(local, server, size, verify ? hash : QString());
+                         }, Qt::QueuedConnection);
+        thread.start();
+    }
+
+    ~BenchClient()
+    {
+        thread.stop();
+        KDownloadManager::downloadManager = nullptr;
+    }
+
+    // Queues every file at once, as a sync pass does, and waits for the last row.
+    Result run(const QString& space, const QString& source, const QString& dst, const BenchCase& c, bool verified)
+    {
+        verify = verified;
+        QEventLoop loop;
+        int finished = 0;
+        const QMetaObject::Connection rows = QObject::connect(&transfer, &KDownloadTransfer::deleteFileItem, &loop, [&] {
+            if (++finished == c.files)
+                loop.quit();
+        });
+        QElapsedTimer timer;
+        timer.start();
+        const double cpuBefore = processCpuSeconds();
+        for (int i = 0; i < c.files; ++i)
+            KDownloadManager::enqueue(job(space, dst, c, i));
+        QTimer::singleShot(900000, &loop, &QEventLoop::quit);
+        loop.exec();
+        Result result{timer.nsecsElapsed() / 1e9, 0, processCpuSeconds() - cpuBefore};
+        QObject::disconnect(rows);
+        result.landed = countLanded(dst, source, c);
+        return result;
+    }
+
+private:
+    static KDownloadInfo job(const QString& space, const QString& dst, const BenchCase& c, int i)
+    {
+        KDownloadInfo info;
+        info.localPath = dst + QLatin1Char('/') + fileName(c, i);
+        info.serverPath = QStringLiteral("@") + space + QStringLiteral("/bench/") + fileName(c, i);
+        info.fileSize = c.fileSize;
+        return info;
+    }
+
     QNetworkAccessManager manager;
     KFileSyncDatabase database;
-    database.initDatabase();
-    KDownloadTransfer transfer(&manager, &database);
+    KDownloadTransfer transfer;
     KDownloadManager thread;
-    KDownloadManager::downloadManager = &thread;
-    const auto handOver = qOverload<QString, QString, qint64, QString>(&KDownloadManager::downloadFile);
-    if (verify) {
-        QObject::connect(&thread, handOver, &transfer, &KDownloadTransfer::downloadFile, Qt::QueuedConnection);
-    } else {
-        QObject::connect(&thread, handOver, &transfer,
-                         [&transfer](const QString& local, const QString& server, qint64 size, const QString&) {
-                             transfer.downloadFile(local, server, size, QString());
-                         }, Qt::QueuedConnection);
-    }
-    QEventLoop loop;
-    int finished = 0;
-    QObject::connect(&transfer, &KDownloadTransfer::deleteFileItem, &loop, [&] {
-        if (++finished == c.files)
-            loop.quit();
-    });
-    thread.start();
-    QElapsedTimer timer;
-    timer.start();
-    const double cpuBefore = processCpuSeconds();
-    for (int i = 0; i < c.files; ++i) {
-        KDownloadInfo job;
-        job.localPath = dst + QLatin1Char('/') + fileName(c, i);
-        job.serverPath = QStringLiteral("@") + space + QStringLiteral("/bench/") + fileName(c, i);
-        job.fileSize = c.fileSize;
-        KDownloadManager::enqueue(job);
-    }
-    QTimer::singleShot(900000, &loop, &QEventLoop::quit);
-    loop.exec();
-    Result result{timer.nsecsElapsed() / 1e9, 0, processCpuSeconds() - cpuBefore};
-    thread.stop();
-    KDownloadManager::downloadManager = nullptr;
-    result.landed = countLanded(dst, source, c);
-    return result;
-}
+    bool verify = true;
+};
 
 int freePort()
 {
@@ -276,10 +298,11 @@ int runCase(const BenchCase& c, int rounds, const QString& rclone)
     out.flush();
     const QString dst = work.path() + QStringLiteral("/dst");
     Result verified, unverified, theirs;
+    BenchClient client;
     for (int round = 0; round < rounds; ++round) {
-        keepBest(verified, runClient(space, source, dst, c, true));
+        keepBest(verified, client.run(space, source, dst, c, true));
         QDir(dst).removeRecursively();
-        keepBest(unverified, runClient(space, source, dst, c, false));
+        keepBest(unverified, client.run(space, source, dst, c, false));
         QDir(dst).removeRecursively();
         keepBest(theirs, runRclone(rclone, work.path(), dst, c));
         QDir(dst).removeRecursively();
