@@ -59,3 +59,15 @@ QString KJsonTools::toJsonText(const QMap<QString, QString>& map)
         object.insert(it.key(), it.value());
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
+
+QString KJsonTools::textMember(const QJsonObject& object, const QString& key)
+{
+    const QJsonValue value = object.value(key);
+    return value.isString() ? value.toString() : QString();
+}
+
+qint64 KJsonTools::integerMember(const QJsonObject& object, const QString& key)
+{
+    const QJsonValue value = object.value(key);
+    return value.isDouble() ? toInt64(value.toDouble()) : 0;
+}

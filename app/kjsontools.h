@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QJsonValue>
 #include <QMap>
 #include <QString>
@@ -15,4 +16,8 @@ public:
     static QString toJsonText(const QMap<QString, QString>& map);
     // A JSON number truncated toward zero, clamped to the 64-bit range.
     static qint64 toInt64(double number);
+    // A member read as text: "" when absent or not a JSON string.
+    static QString textMember(const QJsonObject& object, const QString& key);
+    // A member read as a whole number: 0 when absent or not a JSON number.
+    static qint64 integerMember(const QJsonObject& object, const QString& key);
 };

@@ -1,6 +1,7 @@
 #include "login/ksession.h"
 
 #include "api/khttptools.h"
+#include "app/kjsontools.h"
 
 #include <QJsonArray>
 
@@ -10,17 +11,10 @@ KAccessData WexoraBase::accessdata;
 
 namespace {
 
-// Text fields take JSON strings only; any other type reads as "".
-QString textOf(const QJsonObject& object, const QString& key)
-{
-    const QJsonValue value = object.value(key);
-    return value.isString() ? value.toString() : QString();
-}
-
 void setIfPresent(const QJsonObject& object, const QString& key, QString& field)
 {
     if (object.contains(key))
-        field = textOf(object, key);
+        field = KJsonTools::textMember(object, key);
 }
 
 } // namespace
@@ -61,10 +55,10 @@ void KSession::readAccessKey(const QJsonObject& accesskey, KAccessData& access)
     // An absent or empty key object keeps the previous key.
     if (accesskey.isEmpty())
         return;
-    access.accesskeyid = textOf(accesskey, QStringLiteral("accesskeyid"));
-    access.accessdomain = textOf(accesskey, QStringLiteral("accessdomain"));
-    access.accesskeysecret = textOf(accesskey, QStringLiteral("accesskeysecret"));
-    access.accesskeytime = textOf(accesskey, QStringLiteral("accesskeytime"));
+    access.accesskeyid = KJsonTools::textMember(accesskey, QStringLiteral("accesskeyid"));
+    access.accessdomain = KJsonTools::textMember(accesskey, QStringLiteral("accessdomain"));
+    access.accesskeysecret = KJsonTools::textMember(accesskey, QStringLiteral("accesskeysecret"));
+    access.accesskeytime = KJsonTools::textMember(accesskey, QStringLiteral("accesskeytime"));
 }
 
 void KSession::readIdentity(const QJsonObject& data, KAccessData& access)
@@ -82,10 +76,10 @@ QList<KSpaceInfo> KSession::readSpaces(const QJsonValue& spaces)
         if (isSystemSpace(entry))
             continue;
         KSpaceInfo space;
-        space.spaceid = textOf(entry, QStringLiteral("spaceid"));
-        space.spaceapi = textOf(entry, QStringLiteral("spaceapi"));
-        space.spacename = textOf(entry, QStringLiteral("spacename"));
-        space.spaceroot = textOf(entry, QStringLiteral("spaceroot"));
+        space.spaceid = KJsonTools::textMember(entry, QStringLiteral("spaceid"));
+        space.spaceapi = KJsonTools::textMember(entry, QStringLiteral("spaceapi"));
+        space.spacename = KJsonTools::textMember(entry, QStringLiteral("spacename"));
+        space.spaceroot = KJsonTools::textMember(entry, QStringLiteral("spaceroot"));
         kept.append(space);
     }
     return kept;
@@ -93,7 +87,7 @@ QList<KSpaceInfo> KSession::readSpaces(const QJsonValue& spaces)
 
 bool KSession::isSystemSpace(const QJsonObject& entry)
 {
-    const QString type = textOf(entry, QStringLiteral("spacetype"));
+    const QString type = KJsonTools::textMember(entry, QStringLiteral("spacetype"));
     return type == QLatin1String("systemspace") || type == QLatin1String("systemfile");
 }
 

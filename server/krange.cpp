@@ -62,10 +62,10 @@ namespace KRange
 {
 KByteRange resolve(const QString& header, qint64 size)
 {
-    const QString spec = header.trimmed();
-    if (!spec.startsWith(QLatin1String("bytes=")) || spec.contains(QLatin1Char(',')))
+    const QString rangeText = header.trimmed();
+    if (!rangeText.startsWith(QLatin1String("bytes=")) || rangeText.contains(QLatin1Char(',')))
         return whole(size);
-    const QString range = spec.mid(6).trimmed();
+    const QString range = rangeText.mid(6).trimmed();
     const int dash = range.indexOf(QLatin1Char('-'));
     if (dash < 0)
         return whole(size);

@@ -8,18 +8,6 @@
 
 namespace {
 
-QString text(const QJsonObject& object, const char* key)
-{
-    const QJsonValue value = object.value(QLatin1String(key));
-    return value.isString() ? value.toString() : QString();
-}
-
-qint64 integer(const QJsonObject& object, const char* key)
-{
-    const QJsonValue value = object.value(QLatin1String(key));
-    return value.isDouble() ? KJsonTools::toInt64(value.toDouble()) : 0;
-}
-
 QString trueFalse(bool value)
 {
     return value ? QStringLiteral("true") : QStringLiteral("false");
@@ -64,11 +52,11 @@ KVersionInfo KNodeTools::parseVersion(const QJsonValue& value)
 {
     const QJsonObject object = value.toObject();
     KVersionInfo version;
-    version.datahash = text(object, "datahash");
-    version.datasize = integer(object, "datasize");
-    version.vuser = text(object, "vuser");
-    version.vtime = integer(object, "vtime");
-    version.version = integer(object, "version");
+    version.datahash = KJsonTools::textMember(object, QStringLiteral("datahash"));
+    version.datasize = KJsonTools::integerMember(object, QStringLiteral("datasize"));
+    version.vuser = KJsonTools::textMember(object, QStringLiteral("vuser"));
+    version.vtime = KJsonTools::integerMember(object, QStringLiteral("vtime"));
+    version.version = KJsonTools::integerMember(object, QStringLiteral("version"));
     return version;
 }
 
@@ -76,13 +64,13 @@ KNodeInfo KNodeTools::readNode(const QJsonValue& value)
 {
     const QJsonObject object = value.toObject();
     KNodeInfo node;
-    node.path = text(object, "path");
-    node.showpath = text(object, "showpath");
-    node.cuser = text(object, "cuser");
+    node.path = KJsonTools::textMember(object, QStringLiteral("path"));
+    node.showpath = KJsonTools::textMember(object, QStringLiteral("showpath"));
+    node.cuser = KJsonTools::textMember(object, QStringLiteral("cuser"));
     const QJsonValue isfile = object.value(QLatin1String("isfile"));
     node.isfile = isfile.isBool() && isfile.toBool();
-    node.ctime = integer(object, "ctime");
-    node.cnum = integer(object, "cnum");
+    node.ctime = KJsonTools::integerMember(object, QStringLiteral("ctime"));
+    node.cnum = KJsonTools::integerMember(object, QStringLiteral("cnum"));
     node.found = true;
     for (const QJsonValue& version : object.value(QLatin1String("versions")).toArray())
         node.versions.append(parseVersion(version));

@@ -10,12 +10,6 @@
 
 namespace {
 
-QString text(const QJsonObject& object, const char* key)
-{
-    const QJsonValue value = object.value(QLatin1String(key));
-    return value.isString() ? value.toString() : QString();
-}
-
 QMap<QString, QString> stringMap(const QJsonObject& object, const char* key)
 {
     const QJsonObject members = object.value(QLatin1String(key)).toObject();
@@ -41,16 +35,16 @@ KUploadTicket KUploadTicket::fromData(const QJsonValue& data)
 {
     const QJsonObject object = data.toObject();
     KUploadTicket ticket;
-    ticket.uptoken = text(object, "uptoken");
-    ticket.upmethod = text(object, "upmethod");
-    ticket.httpurl = text(object, "httpurl");
+    ticket.uptoken = KJsonTools::textMember(object, QStringLiteral("uptoken"));
+    ticket.upmethod = KJsonTools::textMember(object, QStringLiteral("upmethod"));
+    ticket.httpurl = KJsonTools::textMember(object, QStringLiteral("httpurl"));
     ticket.httpheaders = stringMap(object, "httpheaders");
     ticket.httpmultiforms = stringMap(object, "httpmultiforms");
-    ticket.partnumber = text(object, "partnumber");
-    ticket.partminsize = text(object, "partminsize");
-    ticket.partmaxsize = text(object, "partmaxsize");
-    ticket.datasrv = text(object, "datasrv");
-    ticket.expiredtime = text(object, "expiredtime");
+    ticket.partnumber = KJsonTools::textMember(object, QStringLiteral("partnumber"));
+    ticket.partminsize = KJsonTools::textMember(object, QStringLiteral("partminsize"));
+    ticket.partmaxsize = KJsonTools::textMember(object, QStringLiteral("partmaxsize"));
+    ticket.datasrv = KJsonTools::textMember(object, QStringLiteral("datasrv"));
+    ticket.expiredtime = KJsonTools::textMember(object, QStringLiteral("expiredtime"));
     return ticket;
 }
 
@@ -63,8 +57,8 @@ KUploadedPart KUploadedPart::fromData(const QJsonValue& data)
 {
     const QJsonObject object = data.toObject();
     KUploadedPart part;
-    part.uptoken = text(object, "uptoken");
-    part.partmd5 = text(object, "partmd5");
+    part.uptoken = KJsonTools::textMember(object, QStringLiteral("uptoken"));
+    part.partmd5 = KJsonTools::textMember(object, QStringLiteral("partmd5"));
     part.partnumber = wholeNumber(object.value(QLatin1String("partnumber")));
     const QJsonValue size = object.value(QLatin1String("partsize"));
     part.partsize = size.isDouble() ? KJsonTools::toInt64(size.toDouble()) : 0;
