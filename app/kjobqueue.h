@@ -78,6 +78,17 @@ public:
         return true;
     }
 
+    // A consumer's step: takes the first job when there is one; otherwise
+    // sleeps until something changes or timeoutMs passed and returns false.
+    bool takeOrWait(T& job, int timeoutMs)
+    {
+        const quint64 seen = generation();
+        if (takeFirst(job))
+            return true;
+        waitForChange(seen, timeoutMs);
+        return false;
+    }
+
     // Wakes sleeping consumers without adding a job (for example when the
     // condition they wait for besides the queue has changed).
     void wake()

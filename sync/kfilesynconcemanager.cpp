@@ -22,12 +22,9 @@ void KFileSyncOnceManager::run()
 {
     qInfo() << QStringLiteral("一次性同步文件夹开始");
     while (!isInterruptionRequested()) {
-        const quint64 seen = configItemQueue.generation();
         KSyncConfigItem item;
-        if (configItemQueue.takeFirst(item))
+        if (configItemQueue.takeOrWait(item, pollMs))
             syncRecord(item);
-        else
-            configItemQueue.waitForChange(seen, pollMs);
     }
 }
 

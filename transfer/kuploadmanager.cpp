@@ -156,13 +156,9 @@ void KUploadManager::run()
     qInfo() << QStringLiteral("文件上传定时任务开始");
     prepareWorker();
     while (!isInterruptionRequested()) {
-        // Read the generation before looking, so a job appended in between wakes us.
-        const quint64 seen = uploadQueue.generation();
         KUploadInfo job;
-        if (uploadQueue.takeFirst(job))
+        if (uploadQueue.takeOrWait(job, pollMs))
             runJob(job);
-        else
-            uploadQueue.waitForChange(seen, pollMs);
     }
     releaseWorker();
 }

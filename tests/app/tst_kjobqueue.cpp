@@ -15,6 +15,7 @@ private slots:
     void waiterWakesOnAppendNotOnTimeout();
     void changeBeforeWaitIsNotSleptThrough();
     void errorMapReplacesAndOrdersByPath();
+    void takeOrWaitTakesOrSleepsUntilAJobArrives();
 };
 
 void TestKJobQueue::firstInFirstOut()
@@ -118,6 +119,30 @@ void TestKJobQueue::errorMapReplacesAndOrdersByPath()
     QCOMPARE(rows[0].value(1), QStringLiteral("/a"));
     QCOMPARE(rows[1].value(5), QStringLiteral("second"));
     QCOMPARE(KConstant::ErrorMap.size(), 0);
+}
+
+void TestKJobQueue::takeOrWaitTakesOrSleepsUntilAJobArrives()
+{
+    KJobQueue<int> queue;
+    queue.append(1);
+    int job = 0;
+    QVERIFY(queue.takeOrWait(job, 20000));
+    QCOMPARE(job, 1);
+    QVERIFY(!queue.takeOrWait(job, 10)); // empty: times out
+
+    QElapsedTimer timer;
+    timer.start();
+    QThread* producer = QThread::create([&queue] {
+        QThread::msleep(50);
+        queue.append(2);
+    });
+    producer->start();
+    QVERIFY(!queue.takeOrWait(job, 20000)); // woken by the append, not by the time-out
+    QVERIFY(timer.elapsed() < 15000);
+    QVERIFY(queue.takeOrWait(job, 0));
+    QCOMPARE(job, 2);
+    producer->wait();
+    delete producer;
 }
 
 QTEST_GUILESS_MAIN(TestKJobQueue)
