@@ -27,9 +27,11 @@ KDownloadManager::~KDownloadManager() = default;
 
 void KDownloadManager::enqueue(const KDownloadInfo& job)
 {
-    downloadQueue.append(job);
+    // The row is announced before the thread can see the job, so the row's
+    // end can never reach the main window ahead of its start.
     if (downloadManager)
         emit downloadManager->addFileItem(DownloadType, job.localPath, job.serverPath, job.fileSize);
+    downloadQueue.append(job);
 }
 
 void KDownloadManager::setPollIntervalForTesting(int ms)

@@ -121,6 +121,7 @@ void TestKFileSyncDatabase::addEditAndListConfigurations()
                         .arg(saved.value("id"), local.path(), space + "/docs"));
     QCOMPARE(KFileSyncOnceManager::configItemQueue.size(), 1);
 
+    QThread::msleep(2); // l_time has millisecond resolution
     const QString other = KJsonTools::parseStringMap(store.addSyncConfig("", local.path(), space, "1", "0", "1")).value("id");
     QVERIFY(!other.isEmpty());
     QList<QStringList> rows = store.getSyncConfigs();
