@@ -1,10 +1,10 @@
 #include "api/khttpclientsync.h"
 
 #include "api/klowdelay.h"
+#include "api/kreplywait.h"
 #include "api/ktlssettings.h"
 #include "app/kfiletools.h"
 
-#include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -73,10 +73,7 @@ QNetworkAccessManager* KHttpClientSync::threadManager()
 QString KHttpClientSync::waitForBody(QNetworkReply* reply)
 {
     KTlsSettings::watch(reply);
-    QEventLoop loop;
-    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    if (!reply->isFinished())
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    KReplyWait::wait(reply, QEventLoop::ExcludeUserInputEvents);
     KLowDelay::applyToOpenSockets();
     // A reply aborted by the time-out is closed already; reading it would warn.
     const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();

@@ -34,9 +34,9 @@ void runMainWindow()
 
 int main(int argc, char* argv[])
 {
-    // Web views in a widget application want shared GL contexts, set before
-    // the application object exists.
+    // Both attributes only take effect when set before the application object exists.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     KMainWindow app(argc, argv);
     QGuiApplication::setQuitOnLastWindowClosed(true);
 
@@ -44,7 +44,6 @@ int main(int argc, char* argv[])
     if (!QDir(logDir).exists())
         KFileTools::makePath(logDir);
     qInstallMessageHandler(KLog::outputMessage);
-    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     loadPinnedCertificates();
 
     KLogin login;

@@ -4,6 +4,7 @@
 #include "app/kfiletools.h"
 #include "app/klog.h"
 #include "bridge/kpagehost.h"
+#include "bridge/kpageoutbox.h"
 #include "bridge/mainobj.h"
 #include "dialogs/kspacetreedialog.h"
 #include "login/ksession.h"
@@ -12,6 +13,7 @@
 #include "store/kfilesyncdatabase.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfilesynconcemanager.h"
+#include "sync/ksyncengine.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kdownloadtransfer.h"
 #include "transfer/kuploadmanager.h"
@@ -28,6 +30,8 @@
 #include <QNetworkAccessManager>
 #include <QWebEngineView>
 
+#include <optional>
+
 KMain* KMain::KMainWindow = nullptr;
 
 KMain::KMain(QWidget* parent, MessagePresenter databaseErrorPresenter)
@@ -43,7 +47,9 @@ KMain::KMain(QWidget* parent, MessagePresenter databaseErrorPresenter)
         reportDatabaseError();
         return;
     }
-    startThread();
+    // Everything the threads can reach exists before the first one starts:
+    // the picker's listings wait in nested event loops, in which queued
+    // signals of running threads would otherwise arrive at a half-built window.
     createPicker();
     // Downloads run their network half here; the download slots attach to
     // its finished signal.
@@ -51,18 +57,19 @@ KMain::KMain(QWidget* parent, MessagePresenter databaseErrorPresenter)
     qInfo() << QStringLiteral("KMain初始化");
     showTrayIcon();
     syncDatabase = new KFileSyncDatabase;
-    createDownloadTransfer();
+    createEngine();
     commands = new KMainCommands(syncDatabase, this);
     connectCommands();
     hostPage();
+    startThread();
 }
 
 KMain::~KMain()
 {
     if (KMainWindow == this)
         KMainWindow = nullptr;
-    stopThreads();
-    delete downloadTransfer;
+    // The threads end before what they use goes.
+    delete engine;
     delete syncDatabase;
     delete ui;
 }
@@ -114,61 +121,34 @@ void KMain::reportDatabaseError()
         QMessageBox::critical(this, KLoginControl::WexoraTitle, text);
 }
 
-void KMain::startThread()
+void KMain::createEngine()
 {
-    uploadThread = new KUploadManager;
+    engine = new KSyncEngine(networkManager, syncDatabase);
+    uploadThread = engine->uploadThread();
     connect(uploadThread, &KUploadManager::sendrefreshProgress, this, &KMain::refreshProgress);
     connect(uploadThread, &KUploadManager::addFileItem, this, &KMain::addFileItem);
     connect(uploadThread, &KUploadManager::deleteFileItem, this, &KMain::deleteFileItem);
-    uploadThread->start(QThread::InheritPriority);
-    uploadThread->moveToThread(QCoreApplication::instance()->thread());
-    KUploadManager::uploadManager = uploadThread;
-
-    downloadThread = new KDownloadManager;
+    downloadThread = engine->downloadThread();
     connect(downloadThread, &KDownloadManager::sendrefreshProgress, this, &KMain::refreshProgress);
     connect(downloadThread, &KDownloadManager::addFileItem, this, &KMain::addFileItem);
     connect(downloadThread, &KDownloadManager::deleteFileItem, this, &KMain::deleteFileItem);
-    connect(downloadThread, qOverload<QString, QString, qint64, QString>(&KDownloadManager::downloadFile), this,
-            &KMain::downloadFile);
-    downloadThread->start(QThread::InheritPriority);
-    KDownloadManager::downloadManager = downloadThread;
-
-    fileSyncThread = new KFileSyncManager;
-    fileSyncThread->start(QThread::InheritPriority);
-    fileSyncOnceThread = new KFileSyncOnceManager;
-    fileSyncOnceThread->start(QThread::InheritPriority);
-}
-
-// The threads run until the window goes; stopping them here lets the process
-// end without threads still touching the shared queues during exit.
-void KMain::stopThreads()
-{
-    if (fileSyncOnceThread)
-        fileSyncOnceThread->stop();
-    if (fileSyncThread)
-        fileSyncThread->requestInterruption();
-    if (uploadThread)
-        uploadThread->stop();
-    if (downloadThread)
-        downloadThread->stop();
-    for (QThread* thread : std::initializer_list<QThread*>{fileSyncOnceThread, fileSyncThread, uploadThread,
-                                                          downloadThread}) {
-        if (thread && thread->wait(30000))
-            delete thread;
-    }
-    if (KUploadManager::uploadManager == uploadThread)
-        KUploadManager::uploadManager = nullptr;
-    if (KDownloadManager::downloadManager == downloadThread)
-        KDownloadManager::downloadManager = nullptr;
-}
-
-void KMain::createDownloadTransfer()
-{
-    downloadTransfer = new KDownloadTransfer(networkManager, syncDatabase);
+    downloadTransfer = engine->downloadTransfer();
     connect(downloadTransfer, &KDownloadTransfer::refreshProgress, this, &KMain::refreshProgress);
     connect(downloadTransfer, &KDownloadTransfer::deleteFileItem, this, &KMain::deleteFileItem);
+    fileSyncThread = engine->periodicThread();
+    fileSyncOnceThread = engine->onceThread();
 }
 
+// Upload, download, periodic and one-time threads, in that order; each
+// transfer thread's signals already lead to this window's slots.
+void KMain::startThread()
+{
+    if (engine)
+        engine->start();
+}
+
+// The engine hands downloads to its transfer directly; this slot serves
+// callers that talk to the window.
 void KMain::downloadFile(QString localpath, QString serverpath, qint64 filesize, QString datahash)
 {
     downloadTransfer->downloadFile(localpath, serverpath, filesize, datahash);
@@ -226,6 +206,7 @@ void KMain::showTrayIcon()
 void KMain::connectCommands()
 {
     // The folder is asked for inside the operation, so the question is direct.
+    connect(commands, &KMainCommands::script, this, &KMain::SigSendMessageToJS);
     connect(commands, &KMainCommands::askLocalDir, this, &KMain::answerLocalDir, Qt::DirectConnection);
     connect(commands, &KMainCommands::showServerPicker, spaceTreeDialog, &QWidget::show);
     connect(commands, &KMainCommands::quitRequested, this, &QCoreApplication::quit);
@@ -240,6 +221,20 @@ void KMain::hostPage()
         QStringLiteral("/page/main.html"));
     webView = page.view;
     mainObj = page.bridge;
+    routeScriptsThroughOutbox();
+}
+
+// Scripts sent before the page has opened its channel would be lost, and a
+// first sync sends thousands a second: the outbox keeps the first and
+// gathers the others.
+void KMain::routeScriptsThroughOutbox()
+{
+    outbox = new KPageOutbox(this);
+    disconnect(this, &KMain::SigSendMessageToJS, mainObj, &MainObj::SigSendMessageToJS);
+    connect(this, &KMain::SigSendMessageToJS, outbox, &KPageOutbox::post);
+    connect(outbox, &KPageOutbox::deliver, mainObj, &MainObj::SigSendMessageToJS);
+    connect(mainObj, &MainObj::SigReceivedMessFromJS, outbox, &KPageOutbox::pageReady);
+    connect(webView, &QWebEngineView::loadStarted, outbox, &KPageOutbox::pageGone);
 }
 
 void KMain::setLocalDirPresenter(FolderPresenter presenter)
@@ -268,6 +263,11 @@ QString KMain::showLocalDirDialog()
 void KMain::OnReceiveMessageFromJS(QString op, QString param)
 {
     KLog::info(QStringLiteral("op=") + op, param);
+    // The reply (and whatever the operation sends before it) reaches the
+    // page before the page's call returns.
+    std::optional<KPageOutbox::ReplyScope> replying;
+    if (outbox)
+        replying.emplace(*outbox);
     emit SigSendMessageToJS(commands ? commands->handle(op, param) : QString());
 }
 

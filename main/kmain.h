@@ -14,6 +14,8 @@ class KFileSyncManager;
 class KFileSyncOnceManager;
 class KMainCommands;
 class KSpaceTreeDialog;
+class KSyncEngine;
+class KPageOutbox;
 class KUploadManager;
 class MainObj;
 class QAction;
@@ -112,11 +114,13 @@ private:
     void connectCommands();
     void bringToFront();
     void answerLocalDir(QString* path);
-    void createDownloadTransfer();
-    void stopThreads();
+    void createEngine();
+    void routeScriptsThroughOutbox();
     QString showLocalDirDialog();
 
     KMainCommands* commands = nullptr;
+    KSyncEngine* engine = nullptr;
+    KPageOutbox* outbox = nullptr;
     KDownloadTransfer* downloadTransfer = nullptr;
     MessagePresenter databaseErrorPresenter;
     FolderPresenter localDirPresenter;

@@ -82,9 +82,16 @@ QString KMainCommands::addSync(const QMap<QString, QString>& fields)
 {
     const auto field = [&fields](const char* key) { return fields.value(QLatin1String(key)); };
     // The store takes status and ignore type before the sync type.
-    const QString saved = store->addSyncConfig(field("id"), field("localPath"), field("spacePath"), field("status"),
-                                               field("ignoreType"), field("syncType"));
-    return saveSyncConfigScript(saved);
+    KPairSave save;
+    try {
+        save = store->saveSyncConfig(field("id"), field("localPath"), field("spacePath"), field("status"),
+                                     field("ignoreType"), field("syncType"));
+    } catch (...) {
+        save.refusal = KPairRefusal::StoreFailed;
+    }
+    if (save.refusal != KPairRefusal::None)
+        emit script(saveSyncRefusedScript(KPairCheck::code(save.refusal), KPairCheck::text(save.refusal)));
+    return saveSyncConfigScript(save.saved);
 }
 
 QString KMainCommands::deleteSync(const QMap<QString, QString>& fields)
@@ -144,6 +151,11 @@ QString KMainCommands::saveSyncConfigScript(const QString& saved)
     const QString code = saved.isEmpty() ? QStringLiteral("1") : QStringLiteral("0");
     return QStringLiteral("mainVue.CSharpCallback_saveSyncConfig(") + code + QLatin1Char(',')
            + KJsString::quoted(saved) + QStringLiteral(");");
+}
+
+QString KMainCommands::saveSyncRefusedScript(const QString& reason, const QString& text)
+{
+    return statement(QStringLiteral("mainVue.CSharpCallback_saveSyncRefused"), {reason, text});
 }
 
 QString KMainCommands::removeSyncScript(const QString& id)

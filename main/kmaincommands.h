@@ -29,6 +29,8 @@ public:
     static QString selectSpaceDirScript(const QString& dir);
     // code 0 with the saved configuration, code 1 when the store refused ("").
     static QString saveSyncConfigScript(const QString& saved);
+    // Why a save was refused; sent just before the code-1 reply.
+    static QString saveSyncRefusedScript(const QString& reason, const QString& text);
     static QString removeSyncScript(const QString& id);
     static QString reloadDataScript(const QString& rowText, const QString& userId, const QString& userName);
     static QString errorLogScript(const QString& rowText);
@@ -44,6 +46,8 @@ public:
     static void clearLoginUser();
 
 signals:
+    // A script for the page besides the operation's reply, emitted before it.
+    void script(QString js);
     // Asked synchronously (connect directly); *path stays empty when cancelled.
     void askLocalDir(QString* path);
     void showServerPicker();

@@ -1,7 +1,9 @@
 #include "store/kfilesyncdatabase.h"
 
+#include "api/khttptools.h"
 #include "app/kconstant.h"
 #include "app/kfiletools.h"
+#include "app/kinterruption.h"
 #include "app/kjsontools.h"
 #include "app/klog.h"
 #include "sync/kfilesynconcemanager.h"
@@ -171,29 +173,49 @@ QString KFileSyncDatabase::addSyncConfig(const QString& id, const QString& local
                                          const QString& status, const QString& ignoreType, const QString& syncType)
 {
     try {
-        if (!QFile::exists(localPath))
-            return QString();
-        const KNodeInfo node = KNodeTools::parseNode(KNodeTools::getNode(spacePath));
-        if (!node.found || node.isfile)
-            return QString();
-        QString savedId = id;
-        if (savedId.isEmpty())
-            savedId = createId();
-        else
-            deleteSyncConfig(savedId);
-        execute(InsertConfig, {savedId, localPath, spacePath, status, ignoreType, syncType,
-                               QDateTime::currentMSecsSinceEpoch()});
-        KFileSyncOnceManager::configItemQueue.append({savedId, localPath, spacePath, ignoreType, status, syncType});
-        return KJsonTools::toJsonText({{QStringLiteral("id"), savedId},
-                                       {QStringLiteral("localPath"), localPath},
-                                       {QStringLiteral("spacePath"), spacePath},
-                                       {QStringLiteral("status"), status},
-                                       {QStringLiteral("ignoreType"), ignoreType},
-                                       {QStringLiteral("syncType"), syncType}});
+        return saveSyncConfig(id, localPath, spacePath, status, ignoreType, syncType).saved;
     } catch (...) {
         KLog::info(InsertConfig, QStringLiteral("sql出现异常"));
         return QString();
     }
+}
+
+KPairSave KFileSyncDatabase::saveSyncConfig(const QString& id, const QString& localPath, const QString& spacePath,
+                                            const QString& status, const QString& ignoreType,
+                                            const QString& syncType)
+{
+    if (!QFile::exists(localPath))
+        return {QString(), KPairRefusal::LocalMissing};
+    // A space the session does not hold has no address: no folder there.
+    if (KHttpTools::apiUrlFor(spacePath).isEmpty())
+        return {QString(), KPairRefusal::ServerMissing};
+    const KPairRefusal server = KPairCheck::serverFolderVerdict(KNodeTools::getNode(spacePath));
+    if (server != KPairRefusal::None)
+        return {QString(), server};
+    const QString savedId = id.isEmpty() ? createId() : id;
+    if (!replaceConfig(savedId, !id.isEmpty(), {savedId, localPath, spacePath, status, ignoreType, syncType,
+                                                  QDateTime::currentMSecsSinceEpoch()}))
+        return {QString(), KPairRefusal::StoreFailed};
+    KFileSyncOnceManager::configItemQueue.append({savedId, localPath, spacePath, ignoreType, status, syncType});
+    return {KJsonTools::toJsonText({{QStringLiteral("id"), savedId},
+                                    {QStringLiteral("localPath"), localPath},
+                                    {QStringLiteral("spacePath"), spacePath},
+                                    {QStringLiteral("status"), status},
+                                    {QStringLiteral("ignoreType"), ignoreType},
+                                    {QStringLiteral("syncType"), syncType}}),
+            KPairRefusal::None};
+}
+
+bool KFileSyncDatabase::replaceConfig(const QString& id, bool edit, const QVariantList& row)
+{
+    QSqlDatabase db = openConnection();
+    if (!db.transaction())
+        return false;
+    if ((edit && !execute(DeleteConfig, {id})) || !execute(InsertConfig, row) || !db.commit()) {
+        db.rollback();
+        return false;
+    }
+    return true;
 }
 
 bool KFileSyncDatabase::deleteSyncConfig(const QString& id)
@@ -274,6 +296,9 @@ QString KFileSyncDatabase::fileMd5(const QString& path)
     QByteArray block(HashBlockSize, Qt::Uninitialized);
     qint64 done = 0;
     while (done < size) {
+        // A digest of part of the file would be a wrong answer, not a slow one.
+        if (KInterruption::requested())
+            throw "interrupted";
         const qint64 got = file.read(block.data(), qMin<qint64>(size - done, HashBlockSize));
         if (got <= 0)
             break;

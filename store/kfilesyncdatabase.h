@@ -1,10 +1,20 @@
 #pragma once
 
+#include "store/kpaircheck.h"
+
 #include <QList>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
+
+// What became of saving a folder pair: the saved configuration as JSON
+// object text, or "" and why not.
+struct KPairSave
+{
+    QString saved;
+    KPairRefusal refusal = KPairRefusal::None;
+};
 
 // The SQLite store of folder pairs (sync configurations) and finished
 // transfers (sync logs), plus file hashing. Objects are stateless; each thread
@@ -15,6 +25,10 @@ public:
     void initDatabase();
     QString addSyncConfig(const QString& id, const QString& localPath, const QString& spacePath,
                           const QString& status, const QString& ignoreType, const QString& syncType);
+    // addSyncConfig with the reason of a refusal. An edit replaces the row
+    // in one transaction: a failed insert keeps the old row and saves nothing.
+    KPairSave saveSyncConfig(const QString& id, const QString& localPath, const QString& spacePath,
+                             const QString& status, const QString& ignoreType, const QString& syncType);
     bool deleteSyncConfig(const QString& id);
     QList<QStringList> getSyncConfigs();
     QStringList getSyncConfigById(const QString& id);
@@ -31,6 +45,7 @@ private:
     QSqlDatabase openConnection();
     static bool openFile(QSqlDatabase& db);
     bool execute(const QString& statement, const QVariantList& values);
+    bool replaceConfig(const QString& id, bool edit, const QVariantList& row);
     QList<QStringList> query(const QString& statement, const QVariantList& values);
     QString fileMd5(const QString& path);
     void createTableIfMissing(const QStringList& tables, const QString& table, const QString& statement);

@@ -1,6 +1,7 @@
 #include "sync/kfilesyncmanager.h"
 
 #include "app/kfiletools.h"
+#include "app/kinterruption.h"
 #include "app/klog.h"
 #include "store/kfilesyncdatabase.h"
 #include "sync/kfoldercomparison.h"
@@ -50,6 +51,7 @@ QStringList KFileSyncManager::getALLLocalPaths(const QString& dir)
 
 void KFileSyncManager::collectLocal(const QString& dir, QSet<QString>& branch, QStringList& files)
 {
+    KInterruption::check();
     // A link back to a folder on the current branch would never end.
     const QString canonical = QFileInfo(dir).canonicalFilePath();
     if (canonical.isEmpty() || branch.contains(canonical)) {
@@ -85,7 +87,9 @@ void KFileSyncManager::collectServer(const QString& dir, int depth, QList<KNodeI
         KLog::info(QStringLiteral("服务器目录层级过深"), dir);
         return;
     }
+    KInterruption::check();
     const QList<KNodeInfo> nodes = KNodeTools::parseNodeList(KNodeTools::listDir(dir, true, true));
+    KInterruption::check();
     for (const KNodeInfo& node : nodes) {
         const QString name = KFileTools::fileName(node.path);
         if (!isSafeChildName(name)) {
@@ -166,11 +170,16 @@ int KFileSyncManager::checkOnce(KFileSyncDatabase& store)
 
 bool KFileSyncManager::pause(int ms)
 {
-    const int step = 50;
-    for (int waited = 0; waited < ms; waited += step) {
-        if (isInterruptionRequested())
-            return false;
-        msleep(qMin(step, ms - waited));
-    }
-    return !isInterruptionRequested();
+    return wakeup.sleep(ms) && !isInterruptionRequested();
+}
+
+void KFileSyncManager::stop()
+{
+    requestInterruption();
+    wakeup.stop();
+}
+
+void KFileSyncManager::wakeUp()
+{
+    wakeup.wake();
 }

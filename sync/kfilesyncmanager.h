@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/kwakeup.h"
 #include "sync/knodeinfo.h"
 
 #include <QList>
@@ -55,6 +56,12 @@ public:
     // Server folders nested deeper than this are not followed.
     static const int MaxServerDepth = 256;
 
+    // Ends run() soon: a sleep ends at once, a running comparison between two
+    // files or requests. Does not wait for the thread.
+    void stop();
+    // Runs the next check now instead of after the rest of the interval.
+    void wakeUp();
+
 signals:
     // After every check of the saved pairs; passes = pairs compared.
     void checkFinished(int passes);
@@ -68,6 +75,7 @@ private:
     bool pause(int ms);
 
     Schedule timing;
+    KWakeup wakeup;
 
     static void collectLocal(const QString& dir, QSet<QString>& branch, QStringList& files);
     static void collectServer(const QString& dir, int depth, QList<KNodeInfo>& files);

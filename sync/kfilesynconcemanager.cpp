@@ -1,6 +1,7 @@
 #include "sync/kfilesynconcemanager.h"
 
 #include "app/klog.h"
+#include "store/kfilesyncdatabase.h"
 #include "sync/kfilesyncmanager.h"
 
 #include <QDebug>
@@ -28,8 +29,18 @@ void KFileSyncOnceManager::run()
     }
 }
 
+bool KFileSyncOnceManager::isCurrent(const KSyncConfigItem& item, const QStringList& row)
+{
+    return row.size() >= 6 && row[0] == item.id && row[1] == item.localPath && row[2] == item.spacePath
+           && row[3] == item.status && row[4] == item.ignoreType && row[5] == item.syncType;
+}
+
 void KFileSyncOnceManager::syncRecord(const KSyncConfigItem& item)
 {
+    if (!isCurrent(item, KFileSyncDatabase().getSyncConfigById(item.id))) {
+        KLog::info2(QStringLiteral("同步文件夹已删除或已修改"), item.localPath, item.spacePath);
+        return;
+    }
     if (!KFileSyncManager::pairIsReady(item.localPath, item.spacePath))
         return;
     KFileSyncManager::syncDir(item.localPath, item.spacePath, item.status, item.ignoreType, item.syncType);

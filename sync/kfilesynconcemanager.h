@@ -3,6 +3,7 @@
 #include "app/kjobqueue.h"
 #include "sync/ksyncconfigitem.h"
 
+#include <QStringList>
 #include <QThread>
 
 // Compares each folder pair once, right after it was saved. The store appends
@@ -20,6 +21,11 @@ public:
     void setPollInterval(int ms) { pollMs = ms; }
     // Ends run() after the current record; wakes the thread if it sleeps.
     void stop();
+
+    // True when the stored row (as getSyncConfigById returns it) is still
+    // the configuration the record was queued for: a pair deleted or edited
+    // after saving must not run with its old values.
+    static bool isCurrent(const KSyncConfigItem& item, const QStringList& row);
 
 protected:
     void run() override;

@@ -1,6 +1,7 @@
 #include "sync/kfoldercomparison.h"
 
 #include "app/kfiletools.h"
+#include "app/kinterruption.h"
 #include "app/klog.h"
 #include "store/kfilesyncdatabase.h"
 #include "sync/kfilesyncmanager.h"
@@ -49,6 +50,13 @@ void KFolderComparison::run(const QString& syncType)
             downloadOnly();
         else
             bothWays();
+    } catch (const KInterruption::Interrupted&) {
+        // A pass cut short decides nothing: what it had not handed over yet
+        // rests on scans that never finished.
+        KLog::info2(QStringLiteral("同步比较已中断"), localRoot, spaceRoot);
+        uploadBatch.clear();
+        downloadBatch.clear();
+        return;
     } catch (...) {
         // An unreadable server listing ends this comparison only.
         KLog::info2(QStringLiteral("同步比较失败"), localRoot, spaceRoot);
@@ -68,6 +76,7 @@ QString KFolderComparison::mapped(const QString& path, const QString& fromRoot, 
 void KFolderComparison::uploadOnly()
 {
     for (const QString& file : KFileSyncManager::getALLLocalPaths(localRoot)) {
+        KInterruption::check();
         const QString target = mapped(file, localRoot, spaceRoot);
         if (target.isEmpty())
             continue;
@@ -99,6 +108,7 @@ void KFolderComparison::bothWays()
     const QSet<QString> localPaths(localFiles.begin(), localFiles.end());
 
     for (const QString& file : localFiles) {
+        KInterruption::check();
         const QString target = mapped(file, localRoot, spaceRoot);
         if (target.isEmpty() || serverPaths.contains(target))
             continue;
@@ -144,6 +154,8 @@ KDownloadInfo KFolderComparison::downloadJob(const KNodeInfo& node, const QStrin
 
 void KFolderComparison::addUpload(const KUploadInfo& job)
 {
+    // A stop request may have cut the job's hashing short.
+    KInterruption::check();
     uploadBatch.append(job);
     if (uploadBatch.size() > BatchLimit)
         flushUploads();

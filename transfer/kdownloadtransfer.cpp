@@ -103,6 +103,12 @@ void KDownloadTransfer::downloadFile(QString localpath, QString serverpath, qint
     sendGet(url);
 }
 
+void KDownloadTransfer::abort()
+{
+    if (downloadReply)
+        downloadReply->abort();
+}
+
 void KDownloadTransfer::beginState(const QString& localPath, const QString& serverPath, qint64 size,
                                    const QString& dataHash)
 {

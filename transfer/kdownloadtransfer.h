@@ -37,6 +37,9 @@ public:
     static KAskDownloadInfo parseAskDownload(const QString& text);
 
     bool isRunning() const { return downloadReply != nullptr; }
+    // Cuts the running download short, as when the program closes: it ends
+    // like a failed one, and its partial file stays for the next attempt.
+    void abort();
     // Milliseconds since the epoch; tests drive progress with a clock of
     // their own, an empty function restores the real one.
     void setClockForTesting(std::function<qint64()> clock);

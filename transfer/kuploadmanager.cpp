@@ -304,6 +304,9 @@ bool KUploadManager::sendParts(const KUploadInfo& job, const QString& upToken, i
         // bandwidth before a commit that must fail. The cached token stays,
         // so the next attempt resumes from the parts the server kept.
         const QString failure = sendPart(job, upToken, ++partNumber, offset, sender, file, commitToken);
+        // A part cut off by a stop request is no failure of the file.
+        if (!failure.isEmpty() && isInterruptionRequested())
+            return false;
         if (!failure.isEmpty()) {
             failJob(job, QStringLiteral("第%1片上传失败: %2").arg(partNumber).arg(failure));
             return false;

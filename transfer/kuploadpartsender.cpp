@@ -1,6 +1,7 @@
 #include "transfer/kuploadpartsender.h"
 
 #include "api/klowdelay.h"
+#include "api/kreplywait.h"
 #include "api/ktlssettings.h"
 #include "app/kfiletools.h"
 #include "app/kjsontools.h"
@@ -8,7 +9,6 @@
 #include "transfer/kuploadpart.h"
 
 #include <QDebug>
-#include <QEventLoop>
 #include <QIODevice>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -52,10 +52,7 @@ KPartResult KUploadPartSender::send(const KUploadTicket& ticket, qint64 offset, 
 
 KPartResult KUploadPartSender::wait(QNetworkReply* reply, bool isPut)
 {
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    if (!reply->isFinished())
-        loop.exec();
+    KReplyWait::wait(reply);
     KLowDelay::applyToOpenSockets();
     // A reply aborted by the time-out is closed already; reading it would warn.
     const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();

@@ -74,7 +74,7 @@ void TestPageBridge::init()
 {
     base = std::make_unique<KTestBaseDir>(false);
     QVERIFY(QDir().mkpath(base->path() + "/page"));
-    QVERIFY(QFile::copy(QFINDTESTDATA("bridgepage.html"), base->path() + testPage));
+    QVERIFY(QFile::copy(QStringLiteral(WEXORA_SOURCE_DIR "/tests/bridge/bridgepage.html"), base->path() + testPage));
     window = std::make_unique<KTestHostWindow>(QSize(640, 420));
 }
 

@@ -14,6 +14,8 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 // The store on a private base directory, with a real server behind the
@@ -31,6 +33,7 @@ private slots:
     void addEditAndListConfigurations();
     void refusedConfigurationsChangeNothing_data();
     void refusedConfigurationsChangeNothing();
+    void editWhoseInsertFailsKeepsThePair();
     void deleteConfiguration();
     void logsPageBackwardsStrictlyThirtyAtATime();
     void logsBoundFromText_data();
@@ -152,26 +155,63 @@ void TestKFileSyncDatabase::refusedConfigurationsChangeNothing_data()
 {
     QTest::addColumn<QString>("localSuffix");
     QTest::addColumn<QString>("spaceSuffix");
-    QTest::newRow("local folder missing") << "/missing" << "/docs";
-    QTest::newRow("server path is a file") << "" << "/docs/file.txt";
-    QTest::newRow("server path missing") << "" << "/nothing-here";
-    QTest::newRow("space not granted") << "" << "@@other/docs";
+    QTest::addColumn<QString>("fault"); // a fault rule on "kgetnodes", JSON
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("local folder missing") << "/missing" << "/docs" << "" << "local-missing";
+    QTest::newRow("server path is a file") << "" << "/docs/file.txt" << "" << "server-file";
+    QTest::newRow("server path missing") << "" << "/nothing-here" << "" << "server-missing";
+    QTest::newRow("space not granted") << "" << "@@other/docs" << "" << "server-missing";
+    QTest::newRow("server silent") << "" << "/docs" << R"({"action":"empty","times":0})" << "server-unreachable";
+    QTest::newRow("server error page") << "" << "/docs" << R"({"action":"html","times":0})" << "server-refused";
+    QTest::newRow("signature refused") << "" << "/docs"
+                                       << R"({"action":"envelope","times":0,"envelope":{"code":11,"errtip":"x","data":""}})"
+                                       << "server-refused";
 }
 
+// Nothing changes, and the reason tells which side is wrong: a server that
+// cannot be reached is not a folder that does not exist.
 void TestKFileSyncDatabase::refusedConfigurationsChangeNothing()
 {
     QFETCH(QString, localSuffix);
     QFETCH(QString, spaceSuffix);
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
     KFileSyncDatabase store;
     store.initDatabase();
     const QString id = KJsonTools::parseStringMap(store.addSyncConfig("", local.path(), space, "1", "0", "1")).value("id");
     const QList<QStringList> before = store.getSyncConfigs();
     const int queued = KFileSyncOnceManager::configItemQueue.size();
     const QString serverPath = spaceSuffix.startsWith("@@") ? spaceSuffix.mid(1) : space + spaceSuffix;
+    if (!fault.isEmpty()) {
+        QJsonObject rule = QJsonDocument::fromJson(fault.toUtf8()).object();
+        rule.insert("target", "kgetnodes");
+        QVERIFY(server.setFault(rule));
+    }
     QCOMPARE(store.addSyncConfig(id, local.path() + localSuffix, serverPath, "1", "0", "2"), QString());
-    QCOMPARE(store.addSyncConfig("", local.path() + localSuffix, serverPath, "1", "0", "2"), QString());
+    const KPairSave save = store.saveSyncConfig("", local.path() + localSuffix, serverPath, "1", "0", "2");
+    QVERIFY(server.clearFaults());
+    QCOMPARE(save.saved, QString());
+    QCOMPARE(KPairCheck::code(save.refusal), reason);
     QCOMPARE(store.getSyncConfigs(), before);
     QCOMPARE(KFileSyncOnceManager::configItemQueue.size(), queued);
+}
+
+// An edit replaces its row in one transaction: when the new row cannot be
+// written the old one stays and the save is reported as failed.
+void TestKFileSyncDatabase::editWhoseInsertFailsKeepsThePair()
+{
+    KFileSyncDatabase store;
+    store.initDatabase();
+    const QString id = KJsonTools::parseStringMap(store.addSyncConfig("", local.path(), space, "1", "0", "1")).value("id");
+    const QList<QStringList> before = store.getSyncConfigs();
+    QSqlQuery sql(QSqlDatabase::database(KFileSyncDatabase::connectionName()));
+    QVERIFY(sql.exec("CREATE TRIGGER refuse BEFORE INSERT ON k_driver_sync_config WHEN NEW.tx_status = 'x' "
+                     "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
+    const KPairSave save = store.saveSyncConfig(id, local.path(), space + "/docs", "x", "0", "2");
+    QCOMPARE(save.saved, QString());
+    QCOMPARE(save.refusal, KPairRefusal::StoreFailed);
+    QCOMPARE(store.getSyncConfigs(), before);
+    QCOMPARE(KFileSyncOnceManager::configItemQueue.size(), 1);
 }
 
 void TestKFileSyncDatabase::deleteConfiguration()

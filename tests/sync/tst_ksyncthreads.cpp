@@ -30,6 +30,8 @@ private slots:
     void periodicSkipsPairsThatAreNotReady();
     void onceThreadSyncsSavedPairsInOrderWithoutPause();
     void onceThreadDropsRecordWhoseFolderVanished();
+    void onceThreadRunsOnlyWhatIsStillSaved();
+    void periodicSleepEndsOnWakeAndStop();
 
 private:
     QString savePair(const QString& name, const QString& syncType = "1");
@@ -164,6 +166,49 @@ void TestSyncThreads::onceThreadDropsRecordWhoseFolderVanished()
     thread.stop();
     QVERIFY(thread.wait(20000));
     QCOMPARE(queuedUploads(), QStringList{"present.txt"});
+}
+
+// A record waiting in the queue is only a note that a pair was saved: a
+// pair deleted or edited since then runs as it is stored now, or not at all.
+void TestSyncThreads::onceThreadRunsOnlyWhatIsStillSaved()
+{
+    KFileSyncDatabase store;
+    const QString deleted = KJsonTools::parseStringMap(savePair("deleted")).value("id");
+    const QString edited = KJsonTools::parseStringMap(savePair("edited")).value("id");
+    QVERIFY(!savePair("kept").isEmpty());
+    QVERIFY(store.deleteSyncConfig(deleted));
+    const QStringList row = store.getSyncConfigById(edited);
+    QVERIFY(!store.addSyncConfig(edited, row.value(1), row.value(2), "1", "0", "2").isEmpty());
+
+    KFileSyncOnceManager thread;
+    thread.start();
+    QTRY_COMPARE_WITH_TIMEOUT(logCount(QStringLiteral("一次性同步文件夹开始")), 2, 8000);
+    QTRY_VERIFY(KFileSyncOnceManager::configItemQueue.isEmpty());
+    thread.stop();
+    QVERIFY(thread.wait(20000));
+    // The edited pair now only downloads, and its server folder is empty.
+    QCOMPARE(queuedUploads(), QStringList{"kept.txt"});
+    QCOMPARE(logCount(QStringLiteral("同步文件夹已删除或已修改")), 2);
+}
+
+// The periodic thread sleeps on something it can be woken from: new work
+// starts a check at once, and a stop ends even an hour-long wait.
+void TestSyncThreads::periodicSleepEndsOnWakeAndStop()
+{
+    QVERIFY(!savePair("woken").isEmpty());
+    KFileSyncOnceManager::configItemQueue.clear();
+    KFileSyncManager thread;
+    thread.setSchedule({3600000, 3600000, 0});
+    QSignalSpy checks(&thread, &KFileSyncManager::checkFinished);
+    thread.start();
+    thread.wakeUp();
+    QVERIFY(checks.wait(20000));
+    thread.wakeUp();
+    QVERIFY(checks.wait(20000));
+    QCOMPARE(checks.size(), 2);
+    QCOMPARE(queuedUploads(), (QStringList{"woken.txt", "woken.txt"}));
+    thread.stop();
+    QVERIFY(thread.wait(20000));
 }
 
 QTEST_GUILESS_MAIN(TestSyncThreads)

@@ -17,6 +17,11 @@
     }
   }
 
+  // Scripts the window gathered into one message, run one by one.
+  function runBatch(scripts) {
+    scripts.forEach(runNativeScript);
+  }
+
   // onReady(send) runs once the channel is open. send(op, param) resolves
   // after the native handler has returned, which is after any script it
   // emitted has run on this page.
@@ -38,6 +43,7 @@
 
   global.KBridge = {
     connect,
+    runBatch,
     get ready() { return ready; },
   };
 })(window);

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+
+class KDownloadManager;
+class KDownloadTransfer;
+class KFileSyncDatabase;
+class KFileSyncManager;
+class KFileSyncOnceManager;
+class KUploadManager;
+class QNetworkAccessManager;
+
+// The sync engine without a window: the upload, download, periodic and
+// one-time sync threads and the download transfer that runs on the owner's
+// thread. Everything a thread can reach exists before the first thread
+// starts; stopping goes in the reverse order of reach (the sync threads that
+// queue jobs first, then the transfer threads, then the running download), so
+// no thread ever touches an object that is already gone.
+class KSyncEngine : public QObject
+{
+    Q_OBJECT
+public:
+    // Downloads run on the calling thread with this manager and store; both
+    // stay the caller's and must outlive the engine.
+    KSyncEngine(QNetworkAccessManager* downloadNetwork, KFileSyncDatabase* store, QObject* parent = nullptr);
+    ~KSyncEngine() override;
+
+    // Upload, download, periodic and one-time threads, in that order.
+    void start();
+    // Returns once every thread has ended: a comparison stops between two
+    // files, a request waiting for a server is aborted, an upload stops
+    // after its current part, the running download is cut (its partial file
+    // stays for the next start).
+    void stop();
+    bool isRunning() const { return running; }
+
+    KUploadManager* uploadThread() const { return uploads.get(); }
+    KDownloadManager* downloadThread() const { return downloads.get(); }
+    KFileSyncManager* periodicThread() const { return periodic.get(); }
+    KFileSyncOnceManager* onceThread() const { return once.get(); }
+    KDownloadTransfer* downloadTransfer() const { return transfer.get(); }
+
+    // Longest wait for one thread to end before it is left to the process.
+    static const int ThreadEndMs = 10000;
+
+private:
+    void stopSyncThreads();
+    void stopTransferThreads();
+    void releaseStatics();
+
+    std::unique_ptr<KDownloadTransfer> transfer;
+    std::unique_ptr<KUploadManager> uploads;
+    std::unique_ptr<KDownloadManager> downloads;
+    std::unique_ptr<KFileSyncManager> periodic;
+    std::unique_ptr<KFileSyncOnceManager> once;
+    bool running = false;
+};
