@@ -6,6 +6,9 @@
 #include "app/kinterruption.h"
 #include "app/kjsontools.h"
 #include "app/klog.h"
+#include "store/khashcache.h"
+#include "store/ksyncconflicts.h"
+#include "store/ksyncjournal.h"
 #include "sync/kfilesynconcemanager.h"
 #include "sync/knodetools.h"
 
@@ -99,6 +102,11 @@ QSqlDatabase KFileSyncDatabase::openConnection()
     return db;
 }
 
+QSqlDatabase KFileSyncDatabase::connection()
+{
+    return KFileSyncDatabase().openConnection();
+}
+
 bool KFileSyncDatabase::openFile(QSqlDatabase& db)
 {
     const QString folder = KFileTools::appBaseDir() + QStringLiteral("/db");
@@ -109,6 +117,9 @@ bool KFileSyncDatabase::openFile(QSqlDatabase& db)
     QSqlQuery pragma(db);
     pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
     pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    for (const QString& statement :
+         {KHashCache::createStatement(), KSyncJournal::createStatement(), KSyncConflicts::createStatement()})
+        pragma.exec(statement);
     return true;
 }
 
@@ -209,8 +220,12 @@ KPairSave KFileSyncDatabase::saveSyncConfig(const QString& id, const QString& lo
 bool KFileSyncDatabase::replaceConfig(const QString& id, bool edit, const QVariantList& row)
 {
     QSqlDatabase db = openConnection();
+    const QStringList old = edit ? getSyncConfigById(id) : QStringList();
     if (!db.transaction())
         return false;
+    // What the journal knows belongs to the folders it was written for.
+    if (!old.isEmpty() && (old.value(1) != row.value(1).toString() || old.value(2) != row.value(2).toString()))
+        KSyncJournal::removePair(id);
     if ((edit && !execute(DeleteConfig, {id})) || !execute(InsertConfig, row) || !db.commit()) {
         db.rollback();
         return false;
@@ -221,7 +236,11 @@ bool KFileSyncDatabase::replaceConfig(const QString& id, bool edit, const QVaria
 bool KFileSyncDatabase::deleteSyncConfig(const QString& id)
 {
     try {
-        return execute(DeleteConfig, {id});
+        if (!execute(DeleteConfig, {id}))
+            return false;
+        KSyncJournal::removePair(id);
+        KSyncConflicts::removePair(id);
+        return true;
     } catch (...) {
         KLog::info(DeleteConfig, QStringLiteral("sql出现异常"));
         return false;
@@ -246,6 +265,15 @@ QStringList KFileSyncDatabase::getSyncConfigById(const QString& id)
         KLog::info(SelectConfigById, QStringLiteral("sql出现异常"));
         return {};
     }
+}
+
+QString KFileSyncDatabase::pairIdOf(const QString& localPath, const QString& spacePath)
+{
+    for (const QStringList& row : getSyncConfigs()) {
+        if (row.value(1) == localPath && row.value(2) == spacePath && row.value(5) == QLatin1String("3"))
+            return row.value(0);
+    }
+    return QString();
 }
 
 QString KFileSyncDatabase::addSynLog(const QString& localPath, const QString& spacePath, const QString& type)
@@ -279,11 +307,21 @@ QString KFileSyncDatabase::getFileMd5OrDatabase(const QString& path)
 {
     if (!QFile::exists(path))
         return QString();
+    const QString file = KFileTools::formatPath(path);
+    const KFileStamp stamp = KFileStamp::of(file);
+    const QString known = stamp.isValid() ? KHashCache::lookup(file, stamp) : QString();
+    if (!known.isEmpty())
+        return known;
+    QString md5;
     try {
-        return fileMd5(KFileTools::formatPath(path));
+        md5 = fileMd5(file);
     } catch (...) {
         return QString();
     }
+    // A file that changed while it was read has no digest worth keeping.
+    if (stamp.isValid() && KFileStamp::of(file) == stamp)
+        KHashCache::record(file, stamp, md5);
+    return md5;
 }
 
 QString KFileSyncDatabase::fileMd5(const QString& path)

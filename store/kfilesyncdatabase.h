@@ -32,6 +32,8 @@ public:
     bool deleteSyncConfig(const QString& id);
     QList<QStringList> getSyncConfigs();
     QStringList getSyncConfigById(const QString& id);
+    // The id of the two-way pair with these folders, "" when there is none.
+    QString pairIdOf(const QString& localPath, const QString& spacePath);
     QString addSynLog(const QString& localPath, const QString& spacePath, const QString& type);
     QList<QStringList> getSyncLogs(const QString& time);
     QString getFileMd5OrDatabase(const QString& path);
@@ -40,6 +42,9 @@ public:
     static QString databasePath();
     // The calling thread's connection name.
     static QString connectionName();
+    // The calling thread's connection, opened, with every table this
+    // program keeps beside the two above.
+    static QSqlDatabase connection();
 
 private:
     QSqlDatabase openConnection();

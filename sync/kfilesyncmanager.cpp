@@ -115,6 +115,14 @@ void KFileSyncManager::syncDir(const QString& localRoot, const QString& spaceRoo
     KFolderComparison(localRoot, spaceRoot).run(syncType);
 }
 
+void KFileSyncManager::syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
+                                const QString& syncType)
+{
+    KFolderComparison comparison(localRoot, spaceRoot);
+    comparison.setPairId(id);
+    comparison.run(syncType);
+}
+
 QString KFileSyncManager::parsePath(const QString& path, const QString& fromRoot, const QString& toRoot)
 {
     return KFolderComparison::parsePath(path, fromRoot, toRoot);
@@ -161,7 +169,7 @@ int KFileSyncManager::checkOnce(KFileSyncDatabase& store)
         if (!pairIsReady(localRoot, spaceRoot))
             continue;
         KLog::info2(QStringLiteral("文件同步定时任务"), localRoot, spaceRoot);
-        syncDir(localRoot, spaceRoot, row.value(3), row.value(4), row.value(5));
+        syncPair(row.value(0), localRoot, spaceRoot, row.value(5));
         ++passes;
     }
     KConstant::SYNC_TIME = QDateTime::currentSecsSinceEpoch();

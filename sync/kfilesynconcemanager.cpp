@@ -43,6 +43,6 @@ void KFileSyncOnceManager::syncRecord(const KSyncConfigItem& item)
     }
     if (!KFileSyncManager::pairIsReady(item.localPath, item.spacePath))
         return;
-    KFileSyncManager::syncDir(item.localPath, item.spacePath, item.status, item.ignoreType, item.syncType);
+    KFileSyncManager::syncPair(item.id, item.localPath, item.spacePath, item.syncType);
     KLog::info2(QStringLiteral("一次性同步文件夹开始"), item.localPath, item.spacePath);
 }

@@ -6,6 +6,7 @@
 #include "store/kfilesyncdatabase.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/knodetools.h"
+#include "sync/ktwowaypass.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kuploadmanager.h"
 
@@ -48,6 +49,8 @@ void KFolderComparison::run(const QString& syncType)
             uploadOnly();
         else if (syncType == QLatin1String("2"))
             downloadOnly();
+        else if (syncType == QLatin1String("3"))
+            twoWay();
         else
             bothWays();
     } catch (const KInterruption::Interrupted&) {
@@ -75,17 +78,47 @@ QString KFolderComparison::mapped(const QString& path, const QString& fromRoot, 
 
 void KFolderComparison::uploadOnly()
 {
-    for (const QString& file : KFileSyncManager::getALLLocalPaths(localRoot)) {
+    const QStringList files = KFileSyncManager::getALLLocalPaths(localRoot);
+    for (int first = 0; first < files.size(); first += NodesPerRequest)
+        uploadOnlyChunk(files.mid(first, NodesPerRequest));
+}
+
+// One "kgetnodes" answers for the whole chunk; a failed answer counts as
+// no node, like a failed single request did.
+void KFolderComparison::uploadOnlyChunk(const QStringList& files)
+{
+    QStringList targets;
+    for (const QString& file : files)
+        targets.append(mapped(file, localRoot, spaceRoot));
+    const QHash<QString, KNodeInfo> nodes = nodesAt(targets);
+    for (int i = 0; i < files.size(); ++i) {
         KInterruption::check();
-        const QString target = mapped(file, localRoot, spaceRoot);
-        if (target.isEmpty())
+        if (targets[i].isEmpty())
             continue;
-        const KUploadInfo job = uploadJob(file, target);
-        const KNodeInfo node = KNodeTools::parseNode(KNodeTools::getNode(target));
-        if (node.found && hasContent(node, job.filemd5))
+        const KUploadInfo job = uploadJob(files[i], targets[i]);
+        const auto node = nodes.constFind(targets[i]);
+        if (node != nodes.constEnd() && hasContent(*node, job.filemd5))
             continue;
         addUpload(job);
     }
+}
+
+QHash<QString, KNodeInfo> KFolderComparison::nodesAt(const QStringList& targets) const
+{
+    QStringList asked;
+    for (const QString& target : targets) {
+        if (!target.isEmpty())
+            asked.append(target);
+    }
+    QHash<QString, KNodeInfo> nodes;
+    if (asked.isEmpty())
+        return nodes;
+    try {
+        for (const KNodeInfo& node : KNodeTools::parseNodeList(KNodeTools::getNodes(asked)))
+            nodes.insert(node.path, node);
+    } catch (...) {
+    }
+    return nodes;
 }
 
 void KFolderComparison::downloadOnly()
@@ -120,6 +153,17 @@ void KFolderComparison::bothWays()
             continue;
         addDownload(downloadJob(node, target));
     }
+}
+
+void KFolderComparison::twoWay()
+{
+    if (pairId.isEmpty())
+        pairId = KFileSyncDatabase().pairIdOf(localRoot, spaceRoot);
+    if (pairId.isEmpty()) {
+        KLog::info2(QStringLiteral("同步比较失败"), localRoot, spaceRoot);
+        return;
+    }
+    KTwoWayPass({pairId, localRoot, spaceRoot}, sink).run();
 }
 
 bool KFolderComparison::hasContent(const KNodeInfo& node, const QString& md5) const

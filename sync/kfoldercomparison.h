@@ -4,6 +4,7 @@
 #include "transfer/kdownloadinfo.h"
 #include "transfer/kuploadinfo.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -26,18 +27,25 @@ class KFolderComparison
 public:
     KFolderComparison(const QString& localRoot, const QString& spaceRoot, KJobSink sink = KJobSink::queues());
 
-    // "1" upload only, "2" download only, anything else both ways.
+    // "1" upload only, "2" download only, "3" two-way with edits (needs the
+    // pair's id for its journal), anything else both ways, filling gaps.
     void run(const QString& syncType);
+    void setPairId(const QString& id) { pairId = id; }
 
     // A batch is handed over as soon as it holds more than this many jobs.
     static const int BatchLimit = 100;
+    // Paths asked about in one "kgetnodes" (the most a server takes).
+    static const int NodesPerRequest = 1000;
 
     static QString parsePath(const QString& path, const QString& fromRoot, const QString& toRoot);
 
 private:
     void uploadOnly();
+    void uploadOnlyChunk(const QStringList& files);
+    QHash<QString, KNodeInfo> nodesAt(const QStringList& targets) const;
     void downloadOnly();
     void bothWays();
+    void twoWay();
 
     bool hasContent(const KNodeInfo& node, const QString& md5) const;
     KUploadInfo uploadJob(const QString& localFile, const QString& target) const;
@@ -50,6 +58,7 @@ private:
 
     QString localRoot;
     QString spaceRoot;
+    QString pairId;
     KJobSink sink;
     QList<KUploadInfo> uploadBatch;
     QList<KDownloadInfo> downloadBatch;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/khashcache.h"
+
 #include <QString>
 
 // One queued download: a server file and where it lands locally.
@@ -9,4 +11,12 @@ struct KDownloadInfo
     QString serverPath;
     qint64 fileSize = -1;
     QString dataHash;
+    // Set by passes that keep a journal: the pair, the path below its
+    // folders and the server version.
+    QString pairId;
+    QString relPath;
+    qint64 version = 0;
+    // Valid when the download replaces a local file: only a file that still
+    // has this stamp (the one last synced) may be replaced.
+    KFileStamp replaces;
 };

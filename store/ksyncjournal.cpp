@@ -1,0 +1,93 @@
+#include "store/ksyncjournal.h"
+
+#include "store/kfilesyncdatabase.h"
+
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace {
+
+const QString Columns = QStringLiteral("tx_relpath,l_size,l_mtime,l_inode,tx_md5,tx_datahash,l_datasize,l_version,l_time");
+
+KJournalEntry readEntry(const QSqlQuery& sql)
+{
+    KJournalEntry entry;
+    entry.relPath = sql.value(0).toString();
+    entry.local = {sql.value(1).toLongLong(), sql.value(2).toLongLong(), sql.value(3).toLongLong()};
+    entry.md5 = sql.value(4).toString();
+    entry.datahash = sql.value(5).toString();
+    entry.datasize = sql.value(6).toLongLong();
+    entry.version = sql.value(7).toLongLong();
+    entry.timeMs = sql.value(8).toLongLong();
+    return entry;
+}
+
+QSqlQuery run(const QString& statement, const QVariantList& values)
+{
+    QSqlQuery sql(KFileSyncDatabase::connection());
+    sql.setForwardOnly(true);
+    sql.prepare(statement);
+    for (const QVariant& value : values)
+        sql.addBindValue(value);
+    sql.exec();
+    return sql;
+}
+
+} // namespace
+
+KSyncJournal::KSyncJournal(const QString& pairId)
+    : pairId(pairId)
+{
+}
+
+QString KSyncJournal::createStatement()
+{
+    return QStringLiteral("CREATE TABLE IF NOT EXISTS k_driver_sync_journal (tx_pairid TEXT NOT NULL,"
+                          "tx_relpath TEXT NOT NULL,l_size INTEGER,l_mtime INTEGER,l_inode INTEGER,tx_md5 TEXT,"
+                          "tx_datahash TEXT,l_datasize INTEGER,l_version INTEGER,l_time INTEGER,"
+                          "PRIMARY KEY (tx_pairid,tx_relpath)) WITHOUT ROWID");
+}
+
+QHash<QString, KJournalEntry> KSyncJournal::load() const
+{
+    QHash<QString, KJournalEntry> entries;
+    QSqlQuery sql = run(QStringLiteral("select ") + Columns + QStringLiteral(" from k_driver_sync_journal where tx_pairid=?"),
+                        {pairId});
+    while (sql.next()) {
+        KJournalEntry entry = readEntry(sql);
+        entries.insert(entry.relPath, entry);
+    }
+    return entries;
+}
+
+KJournalEntry KSyncJournal::entry(const QString& relPath) const
+{
+    QSqlQuery sql = run(QStringLiteral("select ") + Columns
+                            + QStringLiteral(" from k_driver_sync_journal where tx_pairid=? and tx_relpath=?"),
+                        {pairId, relPath});
+    return sql.next() ? readEntry(sql) : KJournalEntry();
+}
+
+void KSyncJournal::put(const KJournalEntry& entry) const
+{
+    run(QStringLiteral("insert or replace into k_driver_sync_journal(tx_pairid,") + Columns
+            + QStringLiteral(") values(?,?,?,?,?,?,?,?,?,?)"),
+        {pairId, entry.relPath, entry.local.size, entry.local.mtimeMs, entry.local.inode, entry.md5, entry.datahash,
+         entry.datasize, entry.version, entry.timeMs});
+}
+
+void KSyncJournal::remove(const QString& relPath) const
+{
+    run(QStringLiteral("delete from k_driver_sync_journal where tx_pairid=? and tx_relpath=?"), {pairId, relPath});
+}
+
+int KSyncJournal::count() const
+{
+    QSqlQuery sql = run(QStringLiteral("select count(*) from k_driver_sync_journal where tx_pairid=?"), {pairId});
+    return sql.next() ? sql.value(0).toInt() : 0;
+}
+
+void KSyncJournal::removePair(const QString& pairId)
+{
+    run(QStringLiteral("delete from k_driver_sync_journal where tx_pairid=?"), {pairId});
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QHash>
+#include <QSet>
+#include <QString>
+
+// A server file as a pass compares it.
+struct KServerFile
+{
+    QString datahash;
+    qint64 datasize = -1;
+    qint64 version = 0;
+};
+
+// The files and folders below a server folder, by path relative to it. One
+// "klistdir" reaches 64 levels at once; a folder the answer may not show
+// the inside of (at the last level, or every folder when the server
+// answered one level only) is listed again, so a server that ignores the
+// depth costs what a folder-by-folder scan costs and no more.
+class KServerTree
+{
+public:
+    // Throws KInterruption::Interrupted when the thread is asked to stop.
+    static KServerTree scan(const QString& root);
+
+    QHash<QString, KServerFile> files;
+    QSet<QString> folders;
+    // False when a listing failed: what is missing here may still exist.
+    bool complete = false;
+    int requests = 0;
+
+    static const int Depth = 64;
+    static const int MaxLevels = 256;
+
+private:
+    struct Listing;
+    bool list(const QString& root, const QString& rel, int level);
+    bool take(const Listing& listing, const QString& root, const QString& rel, int level);
+};
