@@ -306,6 +306,6 @@ void KDriveServer::onOperation(const httplib::Request& request, httplib::Respons
         s->stats.add(QStringLiteral("refused"));
         return deliver(fault, request, response, auth.refusal);
     }
-    const KCallContext call{auth.userId, fields, baseUrl(request)};
+    const KCallContext call{auth.userId, fields, baseUrl(request), date + QLatin1Char('\n') + authorization};
     deliver(fault, request, response, (*operation)(call));
 }
