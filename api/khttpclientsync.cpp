@@ -73,10 +73,17 @@ QNetworkAccessManager* KHttpClientSync::threadManager()
 QString KHttpClientSync::waitForBody(QNetworkReply* reply)
 {
     KTlsSettings::watch(reply);
+    // The time-out aborts the reply, and an aborted reply drops what it holds
+    // unread: take the bytes as they arrive.
+    QByteArray body;
+    const QMetaObject::Connection reading
+        = connect(reply, &QNetworkReply::readyRead, reply, [reply, &body] { body += reply->readAll(); });
     KReplyWait::wait(reply, QEventLoop::ExcludeUserInputEvents);
+    disconnect(reading);
     KLowDelay::applyToOpenSockets();
     // A reply aborted by the time-out is closed already; reading it would warn.
-    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    if (reply->isOpen())
+        body += reply->readAll();
     reply->deleteLater();
     return KFileTools::utf8UpToZero(body);
 }

@@ -63,14 +63,18 @@ void KFileTools::makePath(const QString& path)
 {
     if (QDir(path).exists())
         return;
-    QString parent = parentPath(path);
-    // The parent of "/name" is the root folder, not the current directory.
-    if (parent.isEmpty() && formatPath(path).startsWith(QLatin1Char('/')))
-        parent = QStringLiteral("/");
-    if (parent == path)
+    const QString formatted = formatPath(path);
+    QString parent = parentPath(formatted);
+    // A single relative name is its own "parent": it goes into the current directory.
+    if (parent == formatted) {
+        QDir().mkdir(formatted);
         return;
+    }
+    // The parent of "/name" is the root folder, not the current directory.
+    if (parent.isEmpty() && formatted.startsWith(QLatin1Char('/')))
+        parent = QStringLiteral("/");
     makePath(parent);
-    QDir(parent).mkdir(fileName(path));
+    QDir(parent).mkdir(fileName(formatted));
 }
 
 QString KFileTools::readTextFile(const QString& path)

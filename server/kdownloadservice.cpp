@@ -121,6 +121,11 @@ void KDownloadService::stream(const httplib::Request& request, httplib::Response
         KHttpExchange::delayFor(*fault);
     if (fault && KHttpExchange::answerFault(*fault, request, response))
         return;
+    // A GET changes nothing: losing its answer is cutting before the first byte.
+    if (fault && fault->losesAnswer()) {
+        KConnectionDrop::drop(request);
+        return;
+    }
     const bool ignoreRange = fault && fault->action == QLatin1String("full200");
     const KByteRange range = KRange::resolve(ignoreRange ? QString() : KHttpExchange::header(request, "Range"), size);
     response.status = range.status();

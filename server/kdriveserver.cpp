@@ -253,9 +253,9 @@ void KDriveServer::onPost(const httplib::Request& request, httplib::Response& re
     onOperation(request, response, fields);
 }
 
-bool KDriveServer::faultAnswered(const QString& target, const httplib::Request& request, httplib::Response& response)
+bool KDriveServer::faultAnswered(const std::optional<KFaultRule>& fault, const httplib::Request& request,
+                                 httplib::Response& response)
 {
-    const std::optional<KFaultRule> fault = s->faults.take(target);
     if (!fault)
         return false;
     KHttpExchange::delayFor(*fault);
@@ -266,14 +266,24 @@ bool KDriveServer::faultAnswered(const QString& target, const httplib::Request& 
     return KHttpExchange::answerFault(*fault, request, response);
 }
 
+void KDriveServer::deliver(const std::optional<KFaultRule>& fault, const httplib::Request& request,
+                           httplib::Response& response, const KReply& reply)
+{
+    if (fault && fault->losesAnswer())
+        KConnectionDrop::drop(request);
+    else
+        KHttpExchange::sendReply(response, reply);
+}
+
 void KDriveServer::onLogin(const httplib::Request& request, httplib::Response& response,
                            const QMap<QString, QString>& fields)
 {
     s->stats.add(QStringLiteral("klogin"));
-    if (faultAnswered(QStringLiteral("klogin"), request, response))
+    const std::optional<KFaultRule> fault = s->faults.take(QStringLiteral("klogin"));
+    if (faultAnswered(fault, request, response))
         return;
     const std::optional<KReply> redirect = request.path == "/klogin" ? s->login.redirectReply() : std::nullopt;
-    KHttpExchange::sendReply(response, redirect ? *redirect : s->login.login(fields, baseUrl(request)));
+    deliver(fault, request, response, redirect ? *redirect : s->login.login(fields, baseUrl(request)));
 }
 
 void KDriveServer::onOperation(const httplib::Request& request, httplib::Response& response,
@@ -286,15 +296,16 @@ void KDriveServer::onOperation(const httplib::Request& request, httplib::Respons
         return KHttpExchange::sendReply(response, KReply::fail(KCode::UnknownOperation, QStringLiteral("unknown operation: ") + op.left(40)));
     }
     s->stats.add(op);
-    if (faultAnswered(op, request, response))
+    const std::optional<KFaultRule> fault = s->faults.take(op);
+    if (faultAnswered(fault, request, response))
         return;
-    const KAuthResult auth = s->auth.verify(KHttpExchange::target(request), fields,
-                                            KHttpExchange::header(request, "x-date"),
-                                            KHttpExchange::header(request, "x-authorization"));
+    const QString date = KHttpExchange::header(request, "x-date");
+    const QString authorization = KHttpExchange::header(request, "x-authorization");
+    const KAuthResult auth = s->auth.verify(KHttpExchange::target(request), fields, date, authorization);
     if (!auth.accepted()) {
         s->stats.add(QStringLiteral("refused"));
-        return KHttpExchange::sendReply(response, auth.refusal);
+        return deliver(fault, request, response, auth.refusal);
     }
-    const KCallContext call{auth.userId, fields, baseUrl(request)};
-    KHttpExchange::sendReply(response, (*operation)(call));
+    const KCallContext call{auth.userId, fields, baseUrl(request), date + QLatin1Char('\n') + authorization};
+    deliver(fault, request, response, (*operation)(call));
 }

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace httplib
 {
@@ -17,6 +18,8 @@ struct Request;
 struct Response;
 class ContentReader;
 }
+
+struct KFaultRule;
 
 // The whole server: storage, services and the HTTP routes that lead to them.
 // prepare(), then bind(), then run() until stop() is called from another
@@ -44,7 +47,10 @@ private:
     void onLogin(const httplib::Request& request, httplib::Response& response, const QMap<QString, QString>& fields);
     void onOperation(const httplib::Request& request, httplib::Response& response,
                      const QMap<QString, QString>& fields);
-    bool faultAnswered(const QString& target, const httplib::Request& request, httplib::Response& response);
+    bool faultAnswered(const std::optional<KFaultRule>& fault, const httplib::Request& request,
+                       httplib::Response& response);
+    void deliver(const std::optional<KFaultRule>& fault, const httplib::Request& request, httplib::Response& response,
+                 const KReply& reply);
     QString baseUrl(const httplib::Request& request) const;
     QHash<QString, Operation> operations();
 

@@ -7,7 +7,8 @@ namespace
 {
 const QStringList& knownActions()
 {
-    static const QStringList actions = {QStringLiteral("drop"), QStringLiteral("html"), QStringLiteral("empty"),
+    static const QStringList actions = {QStringLiteral("drop"), QStringLiteral("dropanswer"),
+                                        QStringLiteral("html"), QStringLiteral("empty"),
                                         QStringLiteral("delay"), QStringLiteral("envelope"),
                                         QStringLiteral("status"), QStringLiteral("full200")};
     return actions;

@@ -75,7 +75,9 @@ void KPartIntake::handle(const httplib::Request& request, httplib::Response& res
     const std::optional<KFaultRule> fault = session ? p.faults.take(QStringLiteral("part"), target.number) : std::nullopt;
     if (fault)
         KHttpExchange::delayFor(*fault);
-    if (!session || (fault && fault->action != QLatin1String("drop") && fault->action != QLatin1String("delay"))) {
+    const bool receivesBody = !fault || fault->action == QLatin1String("drop") || fault->action == QLatin1String("delay")
+                            || fault->losesAnswer();
+    if (!session || !receivesBody) {
         KHttpExchange::drainBody(request, reader);
         if (!session || !KHttpExchange::answerFault(*fault, request, response))
             KHttpExchange::sendReply(response, refusal, status);
@@ -93,7 +95,10 @@ void KPartIntake::handle(const httplib::Request& request, httplib::Response& res
         KHttpExchange::drainBody(request, reader);
     const bool readOk = opened && receive(request, reader, writer, fault);
     const KReply reply = store(*session, target, writer, readOk, claim, &status);
-    KHttpExchange::sendReply(response, reply, status);
+    if (fault && fault->losesAnswer())
+        KConnectionDrop::drop(request);
+    else
+        KHttpExchange::sendReply(response, reply, status);
 }
 
 std::optional<KUploadSession> KPartIntake::admit(const httplib::Request& request, const Target& target,

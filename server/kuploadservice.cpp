@@ -142,7 +142,9 @@ KReply KUploadService::askUpload(const KCallContext& call)
         return KReply::fail(KCode::BadRequest, QStringLiteral("filemd5, filesize or chunksize is not usable"));
     if (const std::optional<KReply> conflict = checkTarget(*path, s->createFile, s->createVersion))
         return *conflict;
-    s->token = QString::fromLatin1(KPassword::randomBytes(16).toHex());
+    s->token = tokenFor(call);
+    if (const std::optional<KUploadSession> earlier = earlierCopy(call, s->token))
+        return sessionTicket(call, *earlier);
     s->userId = call.userId;
     s->spaceId = path->spaceId;
     s->relative = path->relative;
@@ -151,13 +153,51 @@ KReply KUploadService::askUpload(const KCallContext& call)
     return startSession(call, *s);
 }
 
+// A request sent again because its answer was lost must not start a second
+// upload: copies of one signed request share date and signature, so the
+// token is derived from them (keyed, so nobody else can work it out).
+QString KUploadService::tokenFor(const KCallContext& call) const
+{
+    if (call.requestKey.isEmpty())
+        return randomToken();
+    return p.signer.sign(QStringLiteral("uptoken"), call.requestKey, 0).left(32);
+}
+
+QString KUploadService::randomToken()
+{
+    return QString::fromLatin1(KPassword::randomBytes(16).toHex());
+}
+
+// The upload an earlier copy of this request started, while it can go on.
+std::optional<KUploadSession> KUploadService::earlierCopy(const KCallContext& call, const QString& token)
+{
+    const std::optional<KUploadSession> earlier = p.uploads.find(token);
+    const bool goesOn = earlier && earlier->userId == call.userId
+                        && (earlier->state == QLatin1String("open") || earlier->state == QLatin1String("hit"))
+                        && earlier->expires >= p.clock.linkNowSeconds();
+    return goesOn ? earlier : std::nullopt;
+}
+
 // Records the upload; a content already stored makes it an instant hit.
 KReply KUploadService::startSession(const KCallContext& call, KUploadSession& s)
 {
+    // The same request again after its upload ended starts a new one.
+    if (p.uploads.find(s.token))
+        s.token = randomToken();
     const bool hit = p.content.hasContent(s.fileMd5, s.fileSize);
     s.state = hit ? QStringLiteral("hit") : QStringLiteral("open");
-    if ((!hit && !p.content.createSession(s.token, s.fileSize)) || !p.uploads.create(s))
+    if ((!hit && !p.content.createSession(s.token, s.fileSize)) || !p.uploads.create(s)) {
+        // A copy received at the same moment may have recorded it first.
+        if (const std::optional<KUploadSession> twin = earlierCopy(call, s.token))
+            return sessionTicket(call, *twin);
         return KReply::fail(KCode::Internal, QStringLiteral("the upload could not be started"));
+    }
+    return sessionTicket(call, s);
+}
+
+KReply KUploadService::sessionTicket(const KCallContext& call, const KUploadSession& s) const
+{
+    const bool hit = s.state == QLatin1String("hit");
     const QString method = hit ? QStringLiteral("HIT") : p.settings.uploadMethod();
     const QString url = hit || s.partCount() == 0 ? QString() : partUrl(call, s, 1);
     return KReply::ok(ticketJson(s, method, url, QString::number(s.partCount())));

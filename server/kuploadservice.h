@@ -60,7 +60,11 @@ public:
 
 private:
     std::optional<KUploadSession> announced(const KCallContext& call) const;
+    QString tokenFor(const KCallContext& call) const;
+    static QString randomToken();
+    std::optional<KUploadSession> earlierCopy(const KCallContext& call, const QString& token);
     KReply startSession(const KCallContext& call, KUploadSession& session);
+    KReply sessionTicket(const KCallContext& call, const KUploadSession& session) const;
     std::optional<KUploadSession> ownSession(const KCallContext& call, KReply* refusal, bool allowDone = false);
     std::optional<KReply> checkTarget(const KServerPath& path, bool createFile, bool createVersion);
     QString partUrl(const KCallContext& call, const KUploadSession& session, int partNumber) const;

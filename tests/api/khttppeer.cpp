@@ -137,8 +137,9 @@ int KHttpPeer::requestCount() const
     return seen.size();
 }
 
-KRawPeer::KRawPeer(const QByteArray& answerBytes)
+KRawPeer::KRawPeer(const QByteArray& answerBytes, AfterAnswer after)
     : answer(answerBytes)
+    , afterAnswer(after)
 {
     listenFd = listenOnLoopback(16, &boundPort);
     if (listenFd >= 0)
@@ -174,7 +175,10 @@ void KRawPeer::serve()
         }
         ssize_t sent = ::send(fd, answer.constData(), size_t(answer.size()), MSG_NOSIGNAL);
         Q_UNUSED(sent)
-        ::close(fd);
+        if (afterAnswer == AfterAnswer::StayOpen)
+            held.push_back(fd);
+        else
+            ::close(fd);
     }
 }
 

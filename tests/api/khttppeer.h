@@ -63,12 +63,14 @@ private:
 };
 
 // A bare TCP listener on 127.0.0.1. With an answer it reads one request per
-// connection, keeps its raw bytes and sends the answer; without one it
-// accepts connections and never says a word.
+// connection, keeps its raw bytes and sends the answer, then closes the
+// connection or (StayOpen) falls silent on it; without an answer it accepts
+// connections and never says a word.
 class KRawPeer
 {
 public:
-    explicit KRawPeer(const QByteArray& answer = QByteArray());
+    enum class AfterAnswer { Close, StayOpen };
+    explicit KRawPeer(const QByteArray& answer = QByteArray(), AfterAnswer after = AfterAnswer::Close);
     ~KRawPeer();
 
     QString url(const QString& path = QString()) const;
@@ -84,6 +86,7 @@ private:
     int listenFd = -1;
     int boundPort = -1;
     QByteArray answer;
+    AfterAnswer afterAnswer = AfterAnswer::Close;
     std::thread thread;
     std::atomic_int accepted{0};
     mutable std::mutex mutex;

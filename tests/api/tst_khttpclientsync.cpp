@@ -31,6 +31,7 @@ private slots:
     void failedConnectionGivesEmptyBody_data();
     void failedConnectionGivesEmptyBody();
     void silentServerTimesOut();
+    void timedOutReplyKeepsTheBytesThatArrived();
     void everyRequestCarriesThePolicy();
     void connectionReusedWithinThread();
     void managersEndWithTheirThreads();
@@ -152,6 +153,16 @@ void TestKHttpClientSync::silentServerTimesOut()
     QVERIFY2(elapsed >= 250, qPrintable(QString::number(elapsed)));
     QVERIFY2(elapsed < 10000, qPrintable(QString::number(elapsed)));
     QCOMPARE(base.todaysLog(), QString());
+}
+
+void TestKHttpClientSync::timedOutReplyKeepsTheBytesThatArrived()
+{
+    // 100 bytes announced, 10 sent, then silence on the open connection.
+    KRawPeer stalled("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"code\":0,", KRawPeer::AfterAnswer::StayOpen);
+    KTlsSettings::setTransferTimeoutForTesting(300);
+    QCOMPARE(KHttpClientSync().doPost(stalled.url("/x"), {{"op", "t"}}), QStringLiteral("{\"code\":0,"));
+    QCOMPARE(KHttpClientSync().doGet(stalled.url("/x")), QStringLiteral("{\"code\":0,"));
+    QCOMPARE(stalled.acceptedCount(), 2);
 }
 
 void TestKHttpClientSync::everyRequestCarriesThePolicy()

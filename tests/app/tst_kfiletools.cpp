@@ -18,6 +18,8 @@ private slots:
     void parentAndName();
     void appBaseDirIsTwoLevelsUp();
     void makePathCreatesMissingLevels();
+    void makePathOfRelativePathStartsInCurrentDirectory_data();
+    void makePathOfRelativePathStartsInCurrentDirectory();
     void makePathLeavesExistingFolder();
     void makePathOfRootChildNeverTouchesCurrentDirectory();
     void readTextFile();
@@ -93,6 +95,27 @@ void TestKFileTools::makePathCreatesMissingLevels()
 
     KFileTools::makePath(tmp.path() + "\\x\\\\y//z");
     QVERIFY(QDir(tmp.path() + "/x/y/z").exists());
+}
+
+void TestKFileTools::makePathOfRelativePathStartsInCurrentDirectory_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("created");
+    QTest::newRow("three levels, none there") << "a/b/c" << "a/b/c";
+    QTest::newRow("backslashes") << "a\\b\\c" << "a/b/c";
+    QTest::newRow("one level") << "single" << "single";
+}
+
+void TestKFileTools::makePathOfRelativePathStartsInCurrentDirectory()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, created);
+    QTemporaryDir cwd;
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(cwd.path()));
+    KFileTools::makePath(path);
+    QDir::setCurrent(before);
+    QVERIFY2(QDir(cwd.path() + "/" + created).exists(), qPrintable(created));
 }
 
 void TestKFileTools::makePathLeavesExistingFolder()

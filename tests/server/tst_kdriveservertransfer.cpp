@@ -20,6 +20,7 @@ private slots:
     void newVersionOfAnExistingFile();
     void emptyFileIsCommittable();
     void resumeAfterADroppedPart();
+    void askReceivedTwiceIsOneUpload();
     void commitRefusals();
     void partRefusals();
     void forgedAndExpiredAddressesRefused();
@@ -213,6 +214,25 @@ void TestKDriveServerTransfer::resumeAfterADroppedPart()
     const KTestApiClient::Answer after = client->call(space, {{"op", "kqueryuploaded"}, {"uptoken", token}});
     QCOMPARE(after.code(), 30);
     QCOMPARE(after.data().toArray().size(), 0);
+}
+
+void TestKDriveServerTransfer::askReceivedTwiceIsOneUpload()
+{
+    // A copy of one signed request has its date and signature; any other request differs.
+    const QByteArray content("asked twice");
+    const QMap<QString, QString> ask{{"op", "kaskupload"}, {"filepath", path("twice/a.txt")}, {"filemd5", md5(content)},
+                                     {"filesize", QString::number(content.size())}};
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QString url = client->apiUrl(space);
+    const QString token = client->callAt(url, ask, KTestApiClient::httpDate(now)).data()["uptoken"].toString();
+    QCOMPARE(token.size(), 32);
+    QCOMPARE(client->callAt(url, ask, KTestApiClient::httpDate(now)).data()["uptoken"].toString(), token);
+    QVERIFY(client->callAt(url, ask, KTestApiClient::httpDate(now.addSecs(-1))).data()["uptoken"].toString() != token);
+    // Once its upload has ended, the same request starts a new one.
+    QCOMPARE(client->sendPart(client->exchange(space, token, 1).data().toObject(), content, 0).code(), 0);
+    QCOMPARE(client->submit(path("twice/a.txt"), token).code(), 0);
+    const QString after = client->callAt(url, ask, KTestApiClient::httpDate(now)).data()["uptoken"].toString();
+    QVERIFY(after.size() == 32 && after != token);
 }
 
 void TestKDriveServerTransfer::commitRefusals()

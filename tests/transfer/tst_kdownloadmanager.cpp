@@ -3,6 +3,7 @@
 #include "ktestserver.h"
 #include "ktestsession.h"
 #include "store/kfilesyncdatabase.h"
+#include "sync/kfilesyncmanager.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kdownloadtransfer.h"
 
@@ -30,6 +31,8 @@ private slots:
     void sameJobTwiceDownloadsOnce();
     void jobsWaitWhileDownloading();
     void failedAskDownloadLetsQueueGoOn();
+    void requestReceivedTwiceChangesNothing_data();
+    void requestReceivedTwiceChangesNothing();
 
 private:
     KDownloadInfo job(const QString& name, qint64 size = 0) const;
@@ -260,6 +263,42 @@ void TestKDownloadManager::failedAskDownloadLetsQueueGoOn()
     QVERIFY(!QFile::exists(localPath("refused.bin")));
     QCOMPARE(readFile(localPath("after.bin")), QByteArray("after"));
     QVERIFY(logHas("文件下载失败", localPath("refused.bin")));
+    QVERIFY(!KConstant::IsDownloading);
+}
+
+void TestKDownloadManager::requestReceivedTwiceChangesNothing_data()
+{
+    QTest::addColumn<QString>("target");
+    for (const char* target : {"klistdir", "kgetnodes", "kaskdownload", "download"})
+        QTest::newRow(target) << QString(target);
+}
+
+void TestKDownloadManager::requestReceivedTwiceChangesNothing()
+{
+    QFETCH(QString, target);
+    const QString dir = "twice-" + target;
+    const QByteArray big(700000, 'b');
+    QVERIFY(server.putFile(space, dir + "/a.bin", big) && server.putFile(space, dir + "/sub/b.txt", "b"));
+    // Answered, then the connection cut before the answer: Qt sends the request again.
+    QVERIFY(server.setFault({{"target", target}, {"action", "dropanswer"}}));
+    const QString root = local.filePath(dir);
+    KFileSyncManager::syncDir(root, "@" + space + "/" + dir, "0", "", "2");
+    QVERIFY(waitForEvents(6));
+
+    QMap<QString, qint64> received{{"klistdir", 2}, {"kgetnodes", 2}, {"kaskdownload", 2}, {"download", 2}};
+    received[target] += 1;
+    for (auto it = received.cbegin(); it != received.cend(); ++it)
+        QVERIFY2(stat(it.key()) == it.value(), qPrintable(it.key()));
+    QStringList tree;
+    for (QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
+        tree << QDir(root).relativeFilePath(it.next());
+    tree.sort();
+    QCOMPARE(tree, (QStringList{"a.bin", "sub/b.txt"}));
+    QVERIFY(readFile(root + "/a.bin") == big && readFile(root + "/sub/b.txt") == "b");
+    int logged = 0;
+    for (const QStringList& row : database.getSyncLogs(QString::number(QDateTime::currentSecsSinceEpoch() + 100)))
+        logged += row.value(1).startsWith(root + "/") && row.value(3) == "download" ? 1 : 0;
+    QCOMPARE(logged, 2);
     QVERIFY(!KConstant::IsDownloading);
 }
 

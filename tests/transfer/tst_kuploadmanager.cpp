@@ -35,6 +35,8 @@ private slots:
     void commitFailureGoesToTheErrorMap_data();
     void commitFailureGoesToTheErrorMap();
     void refusedUploadIsRecorded();
+    void requestReceivedTwiceTakesEffectOnce_data();
+    void requestReceivedTwiceTakesEffectOnce();
 
 private:
     bool startServer(const QStringList& args = {});
@@ -448,6 +450,65 @@ void TestUploadManager::refusedUploadIsRecorded()
     QVERIFY2(row[5].contains(job.serverPath), qPrintable(row[5])); // the server's own reason
     QCOMPARE(KUploadManager::readUploadToken(job.localPath, job.serverPath, job.filemd5), QString());
     QVERIFY(!hasSyncLog(job));
+}
+
+void TestUploadManager::requestReceivedTwiceTakesEffectOnce_data()
+{
+    // The jobs run in this order: a resume, a new file in a new folder, a new
+    // version of a file, an instant hit; skip picks the job a request is of.
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<int>("skip");
+    QTest::newRow("kgetnodes") << "kgetnodes" << 0;
+    QTest::newRow("kqueryuploaded") << "kqueryuploaded" << 0;
+    QTest::newRow("domkdirs") << "domkdirs" << 0;
+    QTest::newRow("kaskupload") << "kaskupload" << 0;
+    QTest::newRow("kaskupload of a hit") << "kaskupload" << 2;
+    QTest::newRow("kexchangeupload") << "kexchangeupload" << 1;
+    QTest::newRow("part") << "part" << 1;
+    QTest::newRow("ksubmitupload of a resume") << "ksubmitupload" << 0;
+    QTest::newRow("ksubmitupload of a version") << "ksubmitupload" << 2;
+    QTest::newRow("ksubmitupload of a hit") << "ksubmitupload" << 3;
+}
+
+void TestUploadManager::requestReceivedTwiceTakesEffectOnce()
+{
+    QFETCH(QString, target);
+    QFETCH(int, skip);
+    QVERIFY(startServer());
+    const QByteArray resumed = pattern(Seg + 10, 6), fresh = pattern(Seg + 20, 7), hit = pattern(1000, 8);
+    QVERIFY(server->putFile(space, "v/f.txt", "old") && server->putFile(space, "orig/h.bin", hit));
+    const QList<KUploadInfo> jobs{makeJob("r/resumed.bin", resumed), makeJob("up/new/fresh.bin", fresh),
+                                  makeJob("v/f.txt", "new and longer"), makeJob("x/h.bin", hit)};
+    QVERIFY(server->setFault({{"target", "part"}, {"action", "drop"}, {"partNumber", 2}, {"times", 0}}));
+    manager->runJob(jobs[0]); // leaves part 1 on the server and the token in the cache
+    QVERIFY(server->clearFaults());
+    KConstant::ErrorMap.clear();
+    // Done, then the connection cut before the answer: Qt sends the request again.
+    QVERIFY(server->setFault({{"target", target}, {"action", "dropanswer"}, {"skip", skip}}));
+    for (const KUploadInfo& job : jobs)
+        manager->runJob(job);
+
+    QMap<QString, qint64> received{{"kgetnodes", 4}, {"kqueryuploaded", 1}, {"domkdirs", 2}, {"kaskupload", 3},
+                                   {"kexchangeupload", 4}, {"part", 4}, {"ksubmitupload", 4}};
+    received[target] += 1;
+    const QMap<QString, qint64> counted = server->stats();
+    for (auto it = received.cbegin(); it != received.cend(); ++it)
+        QVERIFY2(counted.value(it.key()) == it.value(), qPrintable(it.key() + QString(" %1").arg(counted.value(it.key()))));
+    QCOMPARE(server->files(space), (QMap<QString, QByteArray>{{"orig/h.bin", hit}, {"r/resumed.bin", resumed},
+                                                              {"up/new/fresh.bin", fresh}, {"v/f.txt", "new and longer"},
+                                                              {"x/h.bin", hit}}));
+    QMap<QString, int> versions;
+    for (const QJsonValue& file : server->tree(space).value("files").toArray())
+        versions.insert(file["path"].toString(), file["versions"].toInt());
+    QCOMPARE(versions, (QMap<QString, int>{{"orig/h.bin", 1}, {"r/resumed.bin", 1}, {"up/new/fresh.bin", 1},
+                                           {"v/f.txt", 2}, {"x/h.bin", 1}}));
+    QCOMPARE(server->folders(space), (QStringList{"orig", "r", "up", "up/new", "v", "x"}));
+    // No upload left open beside the ones that were committed.
+    QCOMPARE(QDir(server->rootDir() + "/uploads").entryList(QDir::Files), QStringList());
+    QCOMPARE(KFileSyncDatabase().getSyncLogs(QString::number(QDateTime::currentSecsSinceEpoch() + 100)).size(), 4);
+    for (const KUploadInfo& job : jobs)
+        QVERIFY(hasSyncLog(job));
+    QCOMPARE(KConstant::ErrorMap.size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestUploadManager)
