@@ -61,8 +61,10 @@ KSyncAction KSyncDecision::bothPresent(const KSyncStates& states)
         return KSyncAction::Upload;
     if (server)
         return KSyncAction::ReplaceLocal;
-    // Touched but not changed: the journal takes the new stamp.
-    return *states.local == states.journal->local ? KSyncAction::Nothing : KSyncAction::Record;
+    // Touched but not changed, or a stamp not trusted yet: the journal takes
+    // the stamp now, so the next pass need not read the file.
+    const bool sameStamp = *states.local == states.journal->local && stampTrusted(*states.journal);
+    return sameStamp ? KSyncAction::Nothing : KSyncAction::Record;
 }
 
 KSyncAction KSyncDecision::oneGone(const KSyncStates& states, bool deletionsCarried)

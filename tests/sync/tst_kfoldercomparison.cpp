@@ -216,7 +216,7 @@ void TestKFolderComparison::bothWaysDecisions()
     write(root + "/localonly.txt", "from here");
     write(root + "/.hidden.txt", "local hidden");
 
-    for (const QString& type : {QString(""), QString("3"), QString("both")}) {
+    for (const QString& type : {QString(""), QString("0"), QString("both")}) {
         Recorder recorder;
         KFolderComparison(root, serverRoot(), recorder.sink()).run(type);
         QCOMPARE(recorder.uploadTargets(), QStringList{serverRoot() + "/localonly.txt"});
