@@ -13,6 +13,7 @@
 #include "store/kfilesyncdatabase.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfilesynconcemanager.h"
+#include "sync/kpairstates.h"
 #include "sync/ksyncengine.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kdownloadtransfer.h"
@@ -22,6 +23,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QDebug>
 #include <QFileDialog>
 #include <QIcon>
@@ -61,6 +64,8 @@ KMain::KMain(QWidget* parent, MessagePresenter databaseErrorPresenter)
     commands = new KMainCommands(syncDatabase, this);
     connectCommands();
     hostPage();
+    introducePage();
+    followPairStates();
     startThread();
 }
 
@@ -77,7 +82,8 @@ KMain::~KMain()
 void KMain::setUpWindow()
 {
     ui->setupUi(this);
-    setWindowTitle(QString());
+    // The product title of the login settings names the window in task bars.
+    setWindowTitle(KLoginControl::WexoraTitle);
     // No maximise button: the page is laid out for this size.
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint
                    | Qt::WindowCloseButtonHint);
@@ -207,6 +213,8 @@ void KMain::connectCommands()
 {
     // The folder is asked for inside the operation, so the question is direct.
     connect(commands, &KMainCommands::script, this, &KMain::SigSendMessageToJS);
+    connect(commands, &KMainCommands::openFolderRequested, this,
+            [](const QString& path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); });
     connect(commands, &KMainCommands::askLocalDir, this, &KMain::answerLocalDir, Qt::DirectConnection);
     connect(commands, &KMainCommands::showServerPicker, spaceTreeDialog, &QWidget::show);
     connect(commands, &KMainCommands::quitRequested, this, &QCoreApplication::quit);
@@ -235,6 +243,36 @@ void KMain::routeScriptsThroughOutbox()
     connect(outbox, &KPageOutbox::deliver, mainObj, &MainObj::SigSendMessageToJS);
     connect(mainObj, &MainObj::SigReceivedMessFromJS, outbox, &KPageOutbox::pageReady);
     connect(webView, &QWebEngineView::loadStarted, outbox, &KPageOutbox::pageGone);
+}
+
+// What the page cannot know by itself; it waits in the outbox until the
+// page has connected.
+void KMain::introducePage()
+{
+    emit SigSendMessageToJS(KMainCommands::productTitleScript(KLoginControl::WexoraTitle));
+    emit SigSendMessageToJS(KMainCommands::spacesScript(KMainCommands::spacesJson()));
+}
+
+// Pair states change on the sync and transfer threads, often many times a
+// second during a first sync: the page hears of them at most four times a second.
+void KMain::followPairStates()
+{
+    pairStateTimer.setSingleShot(true);
+    pairStateTimer.setInterval(PairStateIntervalMs);
+    connect(&pairStateTimer, &QTimer::timeout, this, &KMain::sendPairStates);
+    connect(&KPairStates::instance(), &KPairStates::pairChanged, this, [this](const QString& id) {
+        changedPairs.insert(id);
+        if (!pairStateTimer.isActive())
+            pairStateTimer.start();
+    }, Qt::QueuedConnection);
+}
+
+void KMain::sendPairStates()
+{
+    const QStringList ids(changedPairs.begin(), changedPairs.end());
+    changedPairs.clear();
+    if (commands && !ids.isEmpty())
+        emit SigSendMessageToJS(KMainCommands::pairStatesScript(commands->pairStatesJson(ids)));
 }
 
 void KMain::setLocalDirPresenter(FolderPresenter presenter)

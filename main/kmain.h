@@ -3,7 +3,9 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QSet>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 
@@ -116,11 +118,17 @@ private:
     void answerLocalDir(QString* path);
     void createEngine();
     void routeScriptsThroughOutbox();
+    void introducePage();
+    void followPairStates();
+    void sendPairStates();
     QString showLocalDirDialog();
 
     KMainCommands* commands = nullptr;
     KSyncEngine* engine = nullptr;
     KPageOutbox* outbox = nullptr;
+    QTimer pairStateTimer;
+    QSet<QString> changedPairs;
+    static const int PairStateIntervalMs = 250;
     KDownloadTransfer* downloadTransfer = nullptr;
     MessagePresenter databaseErrorPresenter;
     FolderPresenter localDirPresenter;

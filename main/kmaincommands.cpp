@@ -7,9 +7,19 @@
 #include "login/kloginsettings.h"
 #include "login/ksession.h"
 #include "main/ktransferlist.h"
+#include "app/kfiletools.h"
 #include "store/kfilesyncdatabase.h"
+#include "store/ksyncconflicts.h"
+#include "sync/kfilesynconcemanager.h"
+#include "sync/kpairstates.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kuploadmanager.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace {
 
@@ -41,6 +51,13 @@ const KMainCommands::Operation KMainCommands::operations[] = {
     {"addQueryLog", &KMainCommands::addQueryLog},
     {"doHide", &KMainCommands::doHide},
     {"doLoginOut", &KMainCommands::doLoginOut},
+    {"queryPairStates", &KMainCommands::queryPairStates},
+    {"queryConflicts", &KMainCommands::queryConflicts},
+    {"syncNow", &KMainCommands::syncNow},
+    {"pausePair", &KMainCommands::pausePair},
+    {"resumePair", &KMainCommands::resumePair},
+    {"retryTransfer", &KMainCommands::retryTransfer},
+    {"openFolder", &KMainCommands::openFolder},
 };
 
 KMainCommands::KMainCommands(KFileSyncDatabase* store, QObject* parent)
@@ -134,6 +151,132 @@ QString KMainCommands::doLoginOut(const QMap<QString, QString>&)
     clearLoginUser();
     emit exitRequested(KConstant::RestartCode);
     return QString();
+}
+
+QString KMainCommands::queryPairStates(const QMap<QString, QString>&)
+{
+    return pairStatesScript(pairStatesJson());
+}
+
+QString KMainCommands::queryConflicts(const QMap<QString, QString>&)
+{
+    return conflictsScript(conflictsJson());
+}
+
+QString KMainCommands::syncNow(const QMap<QString, QString>& fields)
+{
+    queuePass(store->getSyncConfigById(fields.value(QStringLiteral("id"))));
+    return QString();
+}
+
+QString KMainCommands::pausePair(const QMap<QString, QString>& fields)
+{
+    const QString id = fields.value(QStringLiteral("id"));
+    if (store->setPairPaused(id, true))
+        KPairStates::instance().setPaused(id, true);
+    return QString();
+}
+
+QString KMainCommands::resumePair(const QMap<QString, QString>& fields)
+{
+    const QString id = fields.value(QStringLiteral("id"));
+    if (store->setPairPaused(id, false)) {
+        KPairStates::instance().setPaused(id, false);
+        queuePass(store->getSyncConfigById(id));
+    }
+    return QString();
+}
+
+// A failed file is tried again by a pass of its pair: the pass decides
+// afresh what the file needs, and nothing outside a pair is ever sent.
+QString KMainCommands::retryTransfer(const QMap<QString, QString>& fields)
+{
+    queuePass(pairHolding(fields.value(QStringLiteral("local"))));
+    return QString();
+}
+
+QString KMainCommands::openFolder(const QMap<QString, QString>& fields)
+{
+    const QString path = KFileTools::formatPath(fields.value(QStringLiteral("path")));
+    if (pairHolding(path).isEmpty())
+        return QString();
+    emit openFolderRequested(QFileInfo(path).isDir() ? path : KFileTools::parentPath(path));
+    return QString();
+}
+
+QStringList KMainCommands::pairHolding(const QString& localPath) const
+{
+    const QString path = QDir::cleanPath(KFileTools::formatPath(localPath));
+    for (const QStringList& row : store->getSyncConfigs()) {
+        const QString root = QDir::cleanPath(KFileTools::formatPath(row.value(1)));
+        if (!row.value(1).isEmpty() && (path == root || path.startsWith(root + QLatin1Char('/'))))
+            return row;
+    }
+    return {};
+}
+
+bool KMainCommands::queuePass(const QStringList& row)
+{
+    if (row.size() < 6 || KFileSyncDatabase::isPaused(row))
+        return false;
+    KFileSyncOnceManager::configItemQueue.append({row[0], row[1], row[2], row[4], row[3], row[5]});
+    return true;
+}
+
+QString KMainCommands::pairStatesJson(const QStringList& ids) const
+{
+    QJsonArray states;
+    for (const QStringList& row : store->getSyncConfigs()) {
+        if (!ids.isEmpty() && !ids.contains(row.value(0)))
+            continue;
+        KPairState state = KPairStates::instance().state(row.value(0));
+        state.paused = KFileSyncDatabase::isPaused(row);
+        states.append(state.toJson());
+    }
+    return QString::fromUtf8(QJsonDocument(states).toJson(QJsonDocument::Compact));
+}
+
+QString KMainCommands::conflictsJson() const
+{
+    QJsonArray list;
+    for (const QStringList& row : store->getSyncConfigs()) {
+        for (const KConflict& conflict : KSyncConflicts::current(row.value(0), row.value(1))) {
+            list.append(QJsonObject{{"pairId", conflict.pairId},
+                                    {"local", KFileTools::formatPath(row.value(1) + "/" + conflict.relPath)},
+                                    {"copy", KFileTools::formatPath(row.value(1) + "/" + conflict.copyRelPath)},
+                                    {"space", KFileTools::formatPath(row.value(2) + "/" + conflict.relPath)},
+                                    {"time", double(conflict.timeMs)}});
+        }
+    }
+    return QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact));
+}
+
+QString KMainCommands::spacesJson()
+{
+    QJsonArray spaces;
+    for (const KSpaceInfo& space : WexoraBase::accessdata.spaces)
+        spaces.append(QJsonObject{{"id", space.spaceid}, {"name", space.spacename}});
+    return QString::fromUtf8(QJsonDocument(spaces).toJson(QJsonDocument::Compact));
+}
+
+QString KMainCommands::pairStatesScript(const QString& json)
+{
+    return statement(QStringLiteral("mainVue.updatePairStates"), {json});
+}
+
+QString KMainCommands::conflictsScript(const QString& json)
+{
+    return statement(QStringLiteral("mainVue.showConflicts"), {json});
+}
+
+QString KMainCommands::spacesScript(const QString& json)
+{
+    return statement(QStringLiteral("mainVue.setSpaces"), {json});
+}
+
+QString KMainCommands::productTitleScript(const QString& title)
+{
+    return statement(QStringLiteral("mainVue.setProductTitle"), {title});
 }
 
 QString KMainCommands::selectDirScript(const QString& path)

@@ -38,6 +38,15 @@ public:
     static QString addQueryLogsScript(const QString& rowText);
     // Upload queue, download queue and error count as they are right now.
     static QString counterScript();
+    static QString pairStatesScript(const QString& json);
+    static QString conflictsScript(const QString& json);
+    static QString spacesScript(const QString& json);
+    static QString productTitleScript(const QString& title);
+    // The states of the stored pairs (all when ids is empty) as the page reads them.
+    QString pairStatesJson(const QStringList& ids = {}) const;
+    QString conflictsJson() const;
+    // The session's spaces: [{"id","name"}].
+    static QString spacesJson();
 
     static QString rowsToText(const QList<QStringList>& rows);
     // The failed uploads, by local path.
@@ -55,6 +64,8 @@ signals:
     void minimiseRequested();
     // The event loop should end with this code (the restart code after logout).
     void exitRequested(int code);
+    // A local folder to show in the file manager (inside a pair).
+    void openFolderRequested(QString path);
 
 private:
     using Handler = QString (KMainCommands::*)(const QMap<QString, QString>& fields);
@@ -76,6 +87,17 @@ private:
     QString addQueryLog(const QMap<QString, QString>& fields);
     QString doHide(const QMap<QString, QString>& fields);
     QString doLoginOut(const QMap<QString, QString>& fields);
+    QString queryPairStates(const QMap<QString, QString>& fields);
+    QString queryConflicts(const QMap<QString, QString>& fields);
+    QString syncNow(const QMap<QString, QString>& fields);
+    QString pausePair(const QMap<QString, QString>& fields);
+    QString resumePair(const QMap<QString, QString>& fields);
+    QString retryTransfer(const QMap<QString, QString>& fields);
+    QString openFolder(const QMap<QString, QString>& fields);
+
+    // The stored pair whose local folder holds path, or an empty row.
+    QStringList pairHolding(const QString& localPath) const;
+    bool queuePass(const QStringList& row);
 
     KFileSyncDatabase* store;
 };

@@ -267,6 +267,12 @@ QStringList KFileSyncDatabase::getSyncConfigById(const QString& id)
     }
 }
 
+bool KFileSyncDatabase::setPairPaused(const QString& id, bool paused)
+{
+    return execute(QStringLiteral("update k_driver_sync_config set tx_status=? where pk_id=?"),
+                   {paused ? QStringLiteral("0") : QStringLiteral("1"), id});
+}
+
 QString KFileSyncDatabase::pairIdOf(const QString& localPath, const QString& spacePath)
 {
     for (const QStringList& row : getSyncConfigs()) {

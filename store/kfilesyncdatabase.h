@@ -32,6 +32,10 @@ public:
     bool deleteSyncConfig(const QString& id);
     QList<QStringList> getSyncConfigs();
     QStringList getSyncConfigById(const QString& id);
+    // Pausing a pair keeps it saved but stops every pass and watch of it;
+    // the status column carries it ("0" paused), so it survives a restart.
+    bool setPairPaused(const QString& id, bool paused);
+    static bool isPaused(const QStringList& configRow) { return configRow.value(3) == QLatin1String("0"); }
     // The id of the two-way pair with these folders, "" when there is none.
     QString pairIdOf(const QString& localPath, const QString& spacePath);
     QString addSynLog(const QString& localPath, const QString& spacePath, const QString& type);

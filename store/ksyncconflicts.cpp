@@ -2,6 +2,7 @@
 
 #include "store/kfilesyncdatabase.h"
 
+#include <QFile>
 #include <QSqlQuery>
 #include <QVariant>
 
@@ -51,6 +52,18 @@ void KSyncConflicts::add(const KConflict& conflict)
 QList<KConflict> KSyncConflicts::ofPair(const QString& pairId)
 {
     return select(QStringLiteral("where tx_pairid=?"), {pairId});
+}
+
+QList<KConflict> KSyncConflicts::current(const QString& pairId, const QString& localRoot)
+{
+    QList<KConflict> open;
+    for (const KConflict& conflict : ofPair(pairId)) {
+        if (QFile::exists(localRoot + QLatin1Char('/') + conflict.copyRelPath))
+            open.append(conflict);
+        else
+            remove(pairId, conflict.copyRelPath);
+    }
+    return open;
 }
 
 QList<KConflict> KSyncConflicts::all()

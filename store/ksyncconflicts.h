@@ -21,6 +21,9 @@ class KSyncConflicts
 public:
     static void add(const KConflict& conflict);
     static QList<KConflict> ofPair(const QString& pairId);
+    // The conflicts of a pair whose copy still exists below localRoot; the
+    // others were resolved by the user and are forgotten here.
+    static QList<KConflict> current(const QString& pairId, const QString& localRoot);
     static QList<KConflict> all();
     static void remove(const QString& pairId, const QString& copyRelPath);
     static void removePair(const QString& pairId);

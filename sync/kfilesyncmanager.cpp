@@ -6,6 +6,8 @@
 #include "store/kfilesyncdatabase.h"
 #include "sync/kfoldercomparison.h"
 #include "sync/knodetools.h"
+#include "sync/kpairstates.h"
+#include "store/ksyncconflicts.h"
 #include "app/kconstant.h"
 
 #include <QCoreApplication>
@@ -118,9 +120,13 @@ void KFileSyncManager::syncDir(const QString& localRoot, const QString& spaceRoo
 void KFileSyncManager::syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
                                 const QString& syncType)
 {
+    KPairStates& states = KPairStates::instance();
+    states.passStarted(id);
     KFolderComparison comparison(localRoot, spaceRoot);
     comparison.setPairId(id);
-    comparison.run(syncType);
+    const bool finished = comparison.run(syncType);
+    const int conflicts = KSyncConflicts::current(id, localRoot).size();
+    states.passEnded(id, finished ? QString() : QStringLiteral("比较未完成：无法读取本地或云端文件夹"), conflicts);
 }
 
 QString KFileSyncManager::parsePath(const QString& path, const QString& fromRoot, const QString& toRoot)
@@ -166,7 +172,7 @@ int KFileSyncManager::checkOnce(KFileSyncDatabase& store)
             continue;
         const QString localRoot = row.value(1);
         const QString spaceRoot = row.value(2);
-        if (!pairIsReady(localRoot, spaceRoot))
+        if (KFileSyncDatabase::isPaused(row) || !pairIsReady(localRoot, spaceRoot))
             continue;
         KLog::info2(QStringLiteral("文件同步定时任务"), localRoot, spaceRoot);
         syncPair(row.value(0), localRoot, spaceRoot, row.value(5));

@@ -37,10 +37,13 @@ bool KFileSyncOnceManager::isCurrent(const KSyncConfigItem& item, const QStringL
 
 void KFileSyncOnceManager::syncRecord(const KSyncConfigItem& item)
 {
-    if (!isCurrent(item, KFileSyncDatabase().getSyncConfigById(item.id))) {
+    const QStringList row = KFileSyncDatabase().getSyncConfigById(item.id);
+    if (!isCurrent(item, row)) {
         KLog::info2(QStringLiteral("同步文件夹已删除或已修改"), item.localPath, item.spacePath);
         return;
     }
+    if (KFileSyncDatabase::isPaused(row))
+        return;
     if (!KFileSyncManager::pairIsReady(item.localPath, item.spacePath))
         return;
     KFileSyncManager::syncPair(item.id, item.localPath, item.spacePath, item.syncType);

@@ -42,15 +42,16 @@ QString KFolderComparison::parsePath(const QString& path, const QString& fromRoo
     return KFileTools::formatPath(toRoot + QLatin1Char('/') + path.mid(fromRoot.size()));
 }
 
-void KFolderComparison::run(const QString& syncType)
+bool KFolderComparison::run(const QString& syncType)
 {
+    bool finished = true;
     try {
         if (syncType == QLatin1String("1"))
             uploadOnly();
         else if (syncType == QLatin1String("2"))
             downloadOnly();
         else if (syncType == QLatin1String("3"))
-            twoWay();
+            finished = twoWay();
         else
             bothWays();
     } catch (const KInterruption::Interrupted&) {
@@ -59,13 +60,15 @@ void KFolderComparison::run(const QString& syncType)
         KLog::info2(QStringLiteral("同步比较已中断"), localRoot, spaceRoot);
         uploadBatch.clear();
         downloadBatch.clear();
-        return;
+        return false;
     } catch (...) {
         // An unreadable server listing ends this comparison only.
         KLog::info2(QStringLiteral("同步比较失败"), localRoot, spaceRoot);
+        finished = false;
     }
     flushDownloads();
     flushUploads();
+    return finished;
 }
 
 QString KFolderComparison::mapped(const QString& path, const QString& fromRoot, const QString& toRoot) const
@@ -155,15 +158,15 @@ void KFolderComparison::bothWays()
     }
 }
 
-void KFolderComparison::twoWay()
+bool KFolderComparison::twoWay()
 {
     if (pairId.isEmpty())
         pairId = KFileSyncDatabase().pairIdOf(localRoot, spaceRoot);
     if (pairId.isEmpty()) {
         KLog::info2(QStringLiteral("同步比较失败"), localRoot, spaceRoot);
-        return;
+        return false;
     }
-    KTwoWayPass({pairId, localRoot, spaceRoot}, sink).run();
+    return KTwoWayPass({pairId, localRoot, spaceRoot}, sink).run().complete;
 }
 
 bool KFolderComparison::hasContent(const KNodeInfo& node, const QString& md5) const
@@ -183,6 +186,7 @@ KUploadInfo KFolderComparison::uploadJob(const QString& localFile, const QString
     const QFileInfo info(localFile);
     job.filesize = info.exists() ? info.size() : 0;
     job.filemd5 = KFileSyncDatabase().getFileMd5OrDatabase(localFile);
+    job.pairId = pairId;
     return job;
 }
 
@@ -193,6 +197,7 @@ KDownloadInfo KFolderComparison::downloadJob(const KNodeInfo& node, const QStrin
     job.serverPath = node.path;
     job.fileSize = node.versions.isEmpty() ? -1 : node.versions.first().datasize;
     job.dataHash = node.versions.isEmpty() ? QString() : node.versions.first().datahash;
+    job.pairId = pairId;
     return job;
 }
 

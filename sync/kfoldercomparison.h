@@ -29,7 +29,8 @@ public:
 
     // "1" upload only, "2" download only, "3" two-way with edits (needs the
     // pair's id for its journal), anything else both ways, filling gaps.
-    void run(const QString& syncType);
+    // False when the comparison could not finish (a listing failed, a stop).
+    bool run(const QString& syncType);
     void setPairId(const QString& id) { pairId = id; }
 
     // A batch is handed over as soon as it holds more than this many jobs.
@@ -45,7 +46,7 @@ private:
     QHash<QString, KNodeInfo> nodesAt(const QStringList& targets) const;
     void downloadOnly();
     void bothWays();
-    void twoWay();
+    bool twoWay();
 
     bool hasContent(const KNodeInfo& node, const QString& md5) const;
     KUploadInfo uploadJob(const QString& localFile, const QString& target) const;
