@@ -22,6 +22,8 @@
 #include <QSqlRecord>
 #include <QUuid>
 
+#include <atomic>
+
 namespace {
 
 const QString CreateConfigTable = QStringLiteral(
@@ -50,6 +52,7 @@ const QString SelectLogs = QStringLiteral(
 const int HashBlockSize = 1 << 20;
 
 QAtomicInt nextConnectionNumber;
+std::atomic<qint64> hashedBytes{0};
 
 // Removes the thread's connection when the thread ends, in that thread.
 struct ThreadConnection
@@ -173,6 +176,11 @@ QList<QStringList> KFileSyncDatabase::query(const QString& statement, const QVar
         rows.append(row);
     }
     return rows;
+}
+
+qint64 KFileSyncDatabase::bytesHashed()
+{
+    return hashedBytes.load();
 }
 
 QString KFileSyncDatabase::createId()
@@ -348,6 +356,7 @@ QString KFileSyncDatabase::fileMd5(const QString& path)
             break;
         hash.addData(block.constData(), int(got));
         done += got;
+        hashedBytes += got;
     }
     file.close();
     return QString::fromLatin1(hash.result().toHex());

@@ -43,6 +43,9 @@ public:
     QString getFileMd5OrDatabase(const QString& path);
 
     static QString createId();
+    // Bytes read for hashing by this process so far (tests and benchmarks
+    // check that unchanged files are not read).
+    static qint64 bytesHashed();
     static QString databasePath();
     // The calling thread's connection name.
     static QString connectionName();
