@@ -14,6 +14,7 @@
 #include "server/kserverpath.h"
 #include "server/ksignature.h"
 #include "server/kstorage.h"
+#include "server/ktrashstore.h"
 
 #include <httplib.h>
 
@@ -42,6 +43,20 @@ QString param(const httplib::Request& request, const char* name)
 KServerPath adminPath(const QString& spaceId, const QString& relative)
 {
     return KServerPath::parse(KServerPath::join(spaceId, relative));
+}
+
+QJsonObject trashEntryJson(const KTrashEntry& entry)
+{
+    QJsonArray nodes;
+    for (const KNodeRecord& node : entry.nodes)
+        nodes.append(KNodeService::nodeJson(node));
+    return QJsonObject{{QStringLiteral("entryid"), double(entry.id)},
+                       {QStringLiteral("path"), KServerPath::join(entry.spaceId, entry.relative)},
+                       {QStringLiteral("isfile"), entry.isFile},
+                       {QStringLiteral("ruser"), entry.removedBy},
+                       {QStringLiteral("rtime"), double(entry.removedAt)},
+                       {QStringLiteral("expires"), double(entry.removedAt + KTrashStore::KeepMilliseconds)},
+                       {QStringLiteral("nodes"), nodes}};
 }
 }
 
@@ -95,6 +110,8 @@ void KAdminService::get(const httplib::Request& request, httplib::Response& resp
         return KHttpExchange::sendReply(response, KReply::ok(p.faults.list()));
     if (path == QLatin1String("/_admin/tree"))
         return KHttpExchange::sendReply(response, tree(param(request, "space")));
+    if (path == QLatin1String("/_admin/trash"))
+        return KHttpExchange::sendReply(response, trash(param(request, "space")));
     if (path == QLatin1String("/_admin/file"))
         return sendFile(param(request, "space"), param(request, "path"), response);
     KHttpExchange::sendReply(response, KReply::fail(KCode::UnknownOperation, QStringLiteral("unknown admin endpoint")), 404);
@@ -121,6 +138,8 @@ KReply KAdminService::applySettings(const QJsonObject& json)
         p.settings.setRedirect(json.value(QStringLiteral("redirect")).toString());
     if (json.contains(QStringLiteral("linkClockOffset")))
         p.clock.setLinkOffset(qint64(json.value(QStringLiteral("linkClockOffset")).toDouble()));
+    if (json.contains(QStringLiteral("trashClockOffset")))
+        p.clock.setTrashOffset(qint64(json.value(QStringLiteral("trashClockOffset")).toDouble()));
     return KReply::ok(QJsonObject{{QStringLiteral("uploadMethod"), p.settings.uploadMethod()},
                                   {QStringLiteral("redirect"), p.settings.redirect()},
                                   {QStringLiteral("apiStyle"), p.settings.apiStyle()}});
@@ -183,6 +202,16 @@ KReply KAdminService::tree(const QString& spaceId)
                                  {QStringLiteral("versions"), node.versions.size()}});
     }
     return KReply::ok(QJsonObject{{QStringLiteral("folders"), folders}, {QStringLiteral("files"), files}});
+}
+
+KReply KAdminService::trash(const QString& spaceId)
+{
+    if (!KServerPath::isValidSpaceId(spaceId))
+        return KReply::fail(KCode::BadPath, QStringLiteral("invalid space id"));
+    QJsonArray entries;
+    for (const KTrashEntry& entry : p.trash.entries(spaceId))
+        entries.append(trashEntryJson(entry));
+    return KReply::ok(entries);
 }
 
 void KAdminService::sendFile(const QString& spaceId, const QString& relative, httplib::Response& response)

@@ -21,11 +21,12 @@ class KNodeStore;
 class KRequestStats;
 class KRuntimeSettings;
 class KStorage;
+class KTrashStore;
 
 // Endpoints for tests, below /_admin/, answered only to requests that carry
 // the admin token in "X-Admin-Token" and only when the server was started
 // with one: faults, counters, settings, accounts, and direct access to the
-// trees of spaces.
+// trees and trashes of spaces.
 class KAdminService
 {
 public:
@@ -39,6 +40,7 @@ public:
         KRequestStats& stats;
         KRuntimeSettings& settings;
         KClock& clock;
+        KTrashStore& trash;
     };
 
     KAdminService(const Parts& parts, const QString& token);
@@ -61,6 +63,7 @@ private:
     KReply addSpace(const QJsonObject& json);
     KReply makeFolder(const QJsonObject& json);
     KReply tree(const QString& spaceId);
+    KReply trash(const QString& spaceId);
     void sendFile(const QString& spaceId, const QString& relative, httplib::Response& response);
 
     Parts p;

@@ -15,9 +15,13 @@
 #include "server/knodestore.h"
 #include "server/kpartintake.h"
 #include "server/kpassword.h"
+#include "server/kremovalreceipts.h"
+#include "server/kremovalservice.h"
 #include "server/krequeststats.h"
 #include "server/kspaceguard.h"
 #include "server/kstorage.h"
+#include "server/ktrashkeeper.h"
+#include "server/ktrashstore.h"
 #include "server/kuploaddigests.h"
 #include "server/kuploadservice.h"
 #include "server/kuploadstore.h"
@@ -67,6 +71,10 @@ struct KDriveServer::Services
         , accounts(users)
         , login(users, settings, config.domain)
         , nodeService(storage, nodes, guard, clock)
+        , trash(storage)
+        , receipts(storage)
+        , trashKeeper(trash, receipts, clock)
+        , removals(KRemovalService::Parts{storage, nodes, trash, receipts, guard, clock})
     {
     }
 
@@ -78,7 +86,7 @@ struct KDriveServer::Services
         partIntake = std::make_unique<KPartIntake>(KPartIntake::Parts{uploads, content, digests, *signer, clock, faults, stats});
         downloads = std::make_unique<KDownloadService>(KDownloadService::Parts{nodes, content, guard, *signer, clock, faults, stats});
         admin = std::make_unique<KAdminService>(
-            KAdminService::Parts{storage, nodes, content, accounts, faults, stats, settings, clock}, config.adminToken);
+            KAdminService::Parts{storage, nodes, content, accounts, faults, stats, settings, clock, trash}, config.adminToken);
     }
 
     KClock clock;
@@ -96,6 +104,10 @@ struct KDriveServer::Services
     KAccountService accounts;
     KLoginService login;
     KNodeService nodeService;
+    KTrashStore trash;
+    KRemovalReceipts receipts;
+    KTrashKeeper trashKeeper;
+    KRemovalService removals;
     std::unique_ptr<KUrlSigner> signer;
     std::unique_ptr<KUploadService> uploadService;
     std::unique_ptr<KPartIntake> partIntake;
@@ -113,10 +125,13 @@ KDriveServer::~KDriveServer() = default;
 
 bool KDriveServer::prepare(QString* error, bool* demoCreated)
 {
-    if (!s->storage.open(error) || !s->content.prepare(error) || !s->accounts.ensureDemo(demoCreated, error))
+    if (!s->storage.open(error) || !s->content.prepare(error) || !s->trash.prepare(error) || !s->receipts.prepare(error)
+        || !s->accounts.ensureDemo(demoCreated, error)) {
         return false;
+    }
     s->start(config, loadOrCreateSecret(s->storage));
     s->uploadService->sweepExpired();
+    s->trashKeeper.purgeExpired();
     ops = operations();
     return true;
 }
@@ -177,6 +192,7 @@ QHash<QString, KDriveServer::Operation> KDriveServer::operations()
     KNodeService* nodes = &s->nodeService;
     KUploadService* uploads = s->uploadService.get();
     KDownloadService* downloads = s->downloads.get();
+    KRemovalService* removals = &s->removals;
     return {
         {QStringLiteral("kgetnodes"), [nodes](const KCallContext& c) { return nodes->getNodes(c); }},
         {QStringLiteral("klistdir"), [nodes](const KCallContext& c) { return nodes->listDir(c); }},
@@ -186,6 +202,7 @@ QHash<QString, KDriveServer::Operation> KDriveServer::operations()
         {QStringLiteral("kexchangeupload"), [uploads](const KCallContext& c) { return uploads->exchangeUpload(c); }},
         {QStringLiteral("ksubmitupload"), [uploads](const KCallContext& c) { return uploads->submitUpload(c); }},
         {QStringLiteral("kaskdownload"), [downloads](const KCallContext& c) { return downloads->askDownload(c); }},
+        {QStringLiteral("kremovenodes"), [removals](const KCallContext& c) { return removals->removeNodes(c); }},
     };
 }
 
@@ -306,6 +323,7 @@ void KDriveServer::onOperation(const httplib::Request& request, httplib::Respons
         s->stats.add(QStringLiteral("refused"));
         return deliver(fault, request, response, auth.refusal);
     }
+    s->trashKeeper.maybePurge();
     const KCallContext call{auth.userId, fields, baseUrl(request), date + QLatin1Char('\n') + authorization};
     deliver(fault, request, response, (*operation)(call));
 }

@@ -19,6 +19,7 @@ enum : int {
     BadPath = 14,          // a path that may not be used ("..", empty names, ...)
     NotFound = 20,
     Conflict = 21,         // a file where a folder is needed, or the reverse
+    Changed = 22,          // a node is no longer what the caller expected; nothing was done
     UploadUnknown = 30,    // unknown, foreign, finished or expired upload token
     UploadIncomplete = 31, // parts missing or of the wrong size at commit
     ChecksumMismatch = 32, // the assembled content does not have the announced MD5

@@ -4,6 +4,7 @@
 #include "server/kdriveserver.h"
 #include "server/kserverconfig.h"
 #include "server/kstorage.h"
+#include "server/ktrashcommands.h"
 #include "server/kuserstore.h"
 
 #include <atomic>
@@ -106,6 +107,12 @@ int addSpace(const KCommandLine& line)
     say(QStringLiteral("space @%1 added").arg(line.arguments.at(0)));
     return 0;
 }
+
+int report(const KTrashCommands::Result& result)
+{
+    std::fputs(result.output.toUtf8().constData(), stdout);
+    return result.exitCode == 0 ? 0 : fail(result.error, result.exitCode);
+}
 }
 
 namespace KServerCli
@@ -125,6 +132,10 @@ int run(const QStringList& args)
         return addUser(line);
     if (line.command == QLatin1String("add-space"))
         return addSpace(line);
+    if (line.command == QLatin1String("trash-list"))
+        return report(KTrashCommands::list(line));
+    if (line.command == QLatin1String("restore"))
+        return report(KTrashCommands::restore(line));
     return serve(line.config);
 }
 }

@@ -60,6 +60,7 @@ const std::map<QString, OptionSetter>& valueOptions()
         {QStringLiteral("--domain"), [](KCommandLine& l, const QString& v) { l.config.domain = v; return QString(); }},
         {QStringLiteral("--type"), [](KCommandLine& l, const QString& v) { l.spaceType = v; return QString(); }},
         {QStringLiteral("--member"), [](KCommandLine& l, const QString& v) { l.members.append(v); return QString(); }},
+        {QStringLiteral("--to"), [](KCommandLine& l, const QString& v) { l.restoreTo = v; return QString(); }},
     };
     return options;
 }
@@ -93,13 +94,18 @@ QString checkComplete(const KCommandLine& line)
         return QStringLiteral("add-user needs USER PASSWORD [NAME]");
     if (line.command == QLatin1String("add-space") && line.arguments.size() != 2)
         return QStringLiteral("add-space needs SPACEID NAME");
+    if (line.command == QLatin1String("trash-list") && line.arguments.size() != 1)
+        return QStringLiteral("trash-list needs SPACEID");
+    if (line.command == QLatin1String("restore") && (line.arguments.size() != 2 || line.arguments.at(1).toLongLong() <= 0))
+        return QStringLiteral("restore needs SPACEID ENTRYID");
     return QString();
 }
 
 const QStringList& commands()
 {
     static const QStringList names = {QStringLiteral("serve"), QStringLiteral("add-user"),
-                                      QStringLiteral("add-space"), QStringLiteral("help")};
+                                      QStringLiteral("add-space"), QStringLiteral("trash-list"),
+                                      QStringLiteral("restore"), QStringLiteral("help")};
     return names;
 }
 }
@@ -139,7 +145,9 @@ QString KCommandLine::usage()
         "      [--api-style mixed|relative|absolute] [--public-url URL]\n"
         "      [--domain NAME] [--threads N] [--sync] [--verbose] [--exit-with-parent]\n"
         "  wexora-drive-server add-user --root DIR USER PASSWORD [NAME]\n"
-        "  wexora-drive-server add-space --root DIR SPACEID NAME [--type TYPE] [--member USER]...\n");
+        "  wexora-drive-server add-space --root DIR SPACEID NAME [--type TYPE] [--member USER]...\n"
+        "  wexora-drive-server trash-list --root DIR SPACEID\n"
+        "  wexora-drive-server restore --root DIR SPACEID ENTRYID [--to PATH]\n");
 }
 
 KRuntimeSettings::KRuntimeSettings(const KServerConfig& config)

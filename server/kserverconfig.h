@@ -30,11 +30,12 @@ struct KServerConfig
 // arguments. `error` is set when the line cannot be used.
 struct KCommandLine
 {
-    QString command; // serve, add-user, add-space, help
+    QString command; // serve, add-user, add-space, trash-list, restore, help
     KServerConfig config;
     QStringList arguments;
     QStringList members; // add-space --member
     QString spaceType = QStringLiteral("sharedspace");
+    QString restoreTo; // restore --to
     QString error;
 
     static KCommandLine parse(const QStringList& args);

@@ -55,6 +55,10 @@ void TestKServerConfig::subcommands()
     QCOMPARE(space.members, (QStringList{"a", "b"}));
     QCOMPARE(space.spaceType, QStringLiteral("sharedspace"));
     QCOMPARE(KCommandLine::parse({"--help"}).command, QStringLiteral("help"));
+    const KCommandLine restore = KCommandLine::parse({"restore", "--root", "/r", "team", "12", "--to", "docs/old"});
+    QVERIFY2(restore.error.isEmpty(), qPrintable(restore.error));
+    QCOMPARE(restore.arguments, (QStringList{"team", "12"}));
+    QCOMPARE(restore.restoreTo, QStringLiteral("docs/old"));
 }
 
 void TestKServerConfig::refusedLines_data()
@@ -71,6 +75,9 @@ void TestKServerConfig::refusedLines_data()
     QTest::newRow("stray argument") << QStringList{"--root", "/r", "extra"};
     QTest::newRow("add-user without password") << QStringList{"add-user", "--root", "/r", "alice"};
     QTest::newRow("add-space without name") << QStringList{"add-space", "--root", "/r", "team"};
+    QTest::newRow("trash-list without space") << QStringList{"trash-list", "--root", "/r"};
+    QTest::newRow("restore without entry") << QStringList{"restore", "--root", "/r", "team"};
+    QTest::newRow("restore of a name") << QStringList{"restore", "--root", "/r", "team", "latest"};
 }
 
 void TestKServerConfig::refusedLines()

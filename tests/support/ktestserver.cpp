@@ -311,6 +311,23 @@ bool KTestServer::makeFolder(const QString& spaceId, const QString& relPath)
     return !adminData("POST", QStringLiteral("/_admin/mkdir"), QJsonDocument(request).toJson()).isEmpty();
 }
 
+QJsonArray KTestServer::trash(const QString& spaceId)
+{
+    const Answer answer = admin("GET", QStringLiteral("/_admin/trash?space=") + queryValue(spaceId));
+    return QJsonDocument::fromJson(answer.body).object().value(QStringLiteral("data")).toArray();
+}
+
+int KTestServer::runCommand(const QStringList& args, QString* output)
+{
+    QProcess command;
+    command.setProcessChannelMode(QProcess::MergedChannels);
+    command.start(program(), args.mid(0, 1) + QStringList{QStringLiteral("--root"), rootDir()} + args.mid(1));
+    const bool ended = command.waitForFinished(StartTimeoutMs) && command.exitStatus() == QProcess::NormalExit;
+    if (output)
+        *output = QString::fromUtf8(command.readAll());
+    return ended ? command.exitCode() : -1;
+}
+
 QString KTestServer::program()
 {
     return QStringLiteral(WEXORA_SERVER_BIN);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
 #include <QProcess>
@@ -84,6 +85,14 @@ public:
     // The same, streamed from a local file, for large contents.
     bool putFileFrom(const QString& spaceId, const QString& relPath, const QString& localPath);
     bool makeFolder(const QString& spaceId, const QString& relPath);
+    // The trash of a space, oldest entry first: [{"entryid", "path", "isfile",
+    // "ruser", "rtime", "expires", "nodes": [node as kgetnodes answers it]}].
+    QJsonArray trash(const QString& spaceId);
+
+    // Runs another command of the server program on this server's root
+    // (it may be running), e.g. {"trash-list", "home-demo"}: the exit code,
+    // and in `output` what it printed on stdout and stderr.
+    int runCommand(const QStringList& args, QString* output = nullptr);
 
     // The server program, for tests of its other commands.
     static QString program();
