@@ -9,6 +9,12 @@ void KErrorMap::replace(const QString& localPath, const QStringList& row)
     entries.insert(localPath, row);
 }
 
+void KErrorMap::remove(const QString& localPath)
+{
+    QMutexLocker lock(&mutex);
+    entries.remove(localPath);
+}
+
 int KErrorMap::size() const
 {
     QMutexLocker lock(&mutex);

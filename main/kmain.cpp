@@ -134,13 +134,16 @@ void KMain::createEngine()
     connect(uploadThread, &KUploadManager::sendrefreshProgress, this, &KMain::refreshProgress);
     connect(uploadThread, &KUploadManager::addFileItem, this, &KMain::addFileItem);
     connect(uploadThread, &KUploadManager::deleteFileItem, this, &KMain::deleteFileItem);
+    connect(uploadThread, &KUploadManager::failFileItem, this, &KMain::failFileItem);
     downloadThread = engine->downloadThread();
     connect(downloadThread, &KDownloadManager::sendrefreshProgress, this, &KMain::refreshProgress);
     connect(downloadThread, &KDownloadManager::addFileItem, this, &KMain::addFileItem);
     connect(downloadThread, &KDownloadManager::deleteFileItem, this, &KMain::deleteFileItem);
+    connect(downloadThread, &KDownloadManager::failFileItem, this, &KMain::failFileItem);
     downloadTransfer = engine->downloadTransfer();
     connect(downloadTransfer, &KDownloadTransfer::refreshProgress, this, &KMain::refreshProgress);
     connect(downloadTransfer, &KDownloadTransfer::deleteFileItem, this, &KMain::deleteFileItem);
+    connect(downloadTransfer, &KDownloadTransfer::failFileItem, this, &KMain::failFileItem);
     fileSyncThread = engine->periodicThread();
     fileSyncOnceThread = engine->onceThread();
 }
@@ -363,6 +366,11 @@ void KMain::deleteFileItem(int, QString localPath)
     KLog::info(QStringLiteral("KMain::deleteFileItem"), localPath);
     emit SigSendMessageToJS(KMainCommands::counterScript());
     emit SigSendMessageToJS(KTransferList::finishScript(localPath));
+}
+
+void KMain::failFileItem(int, QString localPath, QString reason)
+{
+    emit SigSendMessageToJS(KTransferList::failScript(localPath, reason));
 }
 
 QString KMain::logId(const QString& localPath)

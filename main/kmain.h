@@ -97,6 +97,7 @@ public slots:
     void refreshProgress(int type, QString localPath, int percent, QString speed, QString progress);
     void addFileItem(int type, QString localPath, QString serverPath, qint64 filesize);
     void deleteFileItem(int type, QString localPath);
+    void failFileItem(int type, QString localPath, QString reason);
     // The network half of a download runs in KDownloadTransfer, which holds
     // the download's state and listens to networkManager itself; these are
     // the window's entry points to it.

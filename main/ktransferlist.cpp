@@ -79,6 +79,12 @@ QString KTransferList::finishScript(const QString& localPath)
     return QStringLiteral("finishTransfer('") + single(logId(localPath)) + QStringLiteral("');");
 }
 
+QString KTransferList::failScript(const QString& localPath, const QString& reason)
+{
+    return QStringLiteral("failTransfer('") + single(logId(localPath)) + QStringLiteral("','") + single(reason)
+           + QStringLiteral("');");
+}
+
 QString KTransferList::rowsToText(const QList<QStringList>& rows)
 {
     QJsonArray array;

@@ -20,6 +20,8 @@ public:
     static QString counterScript(int uploadQueue, int downloadQueue, int errors);
     static QString refreshScript(const QString& localPath, int percent, const QString& speed, const QString& progress);
     static QString finishScript(const QString& localPath);
+    // Marks the row failed with its reason; a later finishScript leaves it so.
+    static QString failScript(const QString& localPath, const QString& reason);
 
     // Rows of texts as a JSON array of "#@#"-joined strings.
     static QString rowsToText(const QList<QStringList>& rows);

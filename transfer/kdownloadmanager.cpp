@@ -5,7 +5,9 @@
 #include "app/klog.h"
 #include "store/kfilesyncdatabase.h"
 #include "sync/knodetools.h"
+#include "transfer/kuploadoutcome.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 
@@ -73,10 +75,13 @@ void KDownloadManager::runJob(const KDownloadInfo& job)
 {
     try {
         downloadFile(job);
+        return;
+    } catch (const char* error) {
+        failJob(job, QString::fromUtf8(error));
     } catch (...) {
-        KLog::info2(QStringLiteral("文件下载失败"), job.serverPath, job.localPath);
-        emit deleteFileItem(DownloadType, job.localPath);
+        failJob(job, QStringLiteral("下载异常"));
     }
+    emit deleteFileItem(DownloadType, job.localPath);
 }
 
 void KDownloadManager::downloadFile(KDownloadInfo job)
@@ -95,6 +100,17 @@ void KDownloadManager::downloadFile(KDownloadInfo job)
     KLog::info2(QStringLiteral("开始下载文件"), job.serverPath, QString::number(version->size));
     KConstant::IsDownloading = true;
     emit downloadFile(job.localPath, job.serverPath, version->size, version->dataHash);
+}
+
+void KDownloadManager::failJob(const KDownloadInfo& job, const QString& reason)
+{
+    KLog::info2(QStringLiteral("文件下载失败"), job.serverPath, job.localPath);
+    if (isInterruptionRequested())
+        return;
+    KConstant::ErrorMap.replace(job.localPath, KUploadOutcome::errorRow(job.localPath, job.serverPath,
+                                                                        QDateTime::currentMSecsSinceEpoch(), reason,
+                                                                        QStringLiteral("download")));
+    emit failFileItem(DownloadType, job.localPath, reason);
 }
 
 void KDownloadManager::dropJob(const QString& tag, const QString& text, const QString& localPath)

@@ -53,6 +53,8 @@ signals:
     void sendrefreshProgress(int type, QString localPath, int percent, QString speed, QString progress);
     void addFileItem(int type, QString localPath, QString serverPath, qint64 filesize);
     void deleteFileItem(int type, QString localPath);
+    // A job that could not be handed over; deleteFileItem follows.
+    void failFileItem(int type, QString localPath, QString reason);
     void downloadFile(QString localpath, QString serverpath, qint64 filesize, QString datahash);
 
 protected:
@@ -61,6 +63,7 @@ protected:
 private:
     bool takeNextJob(KDownloadInfo& job);
     void runJob(const KDownloadInfo& job);
+    void failJob(const KDownloadInfo& job, const QString& reason);
     void dropJob(const QString& tag, const QString& text, const QString& localPath);
 
     std::unique_ptr<KFileSyncDatabase> syncDatabase;

@@ -8,6 +8,7 @@
 #include "main/ktransferlist.h"
 #include "store/kfilesyncdatabase.h"
 #include "transfer/kdownloadmanager.h"
+#include "transfer/kuploadoutcome.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -311,12 +312,17 @@ void KDownloadTransfer::placeFile()
     if (!QFile::rename(tempPath(), downloadLocalPath))
         return logFailure(QStringLiteral("cannot rename ") + tempPath());
     KLog::info(QStringLiteral("文件下载成功"), downloadLocalPath);
+    KConstant::ErrorMap.remove(downloadLocalPath);
     syncDatabase->addSynLog(downloadLocalPath, downloadServerPath, QStringLiteral("download"));
 }
 
 void KDownloadTransfer::logFailure(const QString& reason)
 {
     KLog::info2(FailedTag, downloadLocalPath, reason);
+    KConstant::ErrorMap.replace(downloadLocalPath,
+                                KUploadOutcome::errorRow(downloadLocalPath, downloadServerPath, clock(), reason,
+                                                         QStringLiteral("download")));
+    emit failFileItem(DownloadType, downloadLocalPath, reason);
 }
 
 // Never the reply's error text: it quotes the signed address.

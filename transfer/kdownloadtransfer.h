@@ -60,6 +60,8 @@ public slots:
 signals:
     void refreshProgress(int type, QString localPath, int percent, QString speed, QString progress);
     void deleteFileItem(int type, QString localPath);
+    // A download that ended without its file in place; deleteFileItem follows.
+    void failFileItem(int type, QString localPath, QString reason);
 
 private:
     void beginState(const QString& localPath, const QString& serverPath, qint64 size, const QString& dataHash);

@@ -167,8 +167,10 @@ void KUploadManager::runJob(const KUploadInfo& job)
 {
     try {
         uploadFile(job);
+    } catch (const char* error) {
+        failUnlessStopping(job, QString::fromUtf8(error));
     } catch (...) {
-        KLog::info2(QStringLiteral("上传文件失败"), job.localPath, job.serverPath);
+        failUnlessStopping(job, QStringLiteral("上传异常"));
     }
     emit deleteFileItem(2, job.localPath);
 }
@@ -226,6 +228,7 @@ bool KUploadManager::serverAllows(const KUploadInfo& job, bool& isCreateFile)
     switch (KUploadRules::serverVerdict(KNodeTools::parseNodeList(body), job.filesize, job.filemd5)) {
     case KServerVerdict::Identical:
         KLog::info2(QStringLiteral("本地文件和服务器上的文件相同"), job.localPath, job.serverPath);
+        KConstant::ErrorMap.remove(job.localPath);
         return false;
     case KServerVerdict::NewVersion:
         isCreateFile = false;
@@ -341,6 +344,7 @@ bool KUploadManager::commit(const KUploadInfo& job, const QString& token, bool i
     if (KUploadOutcome::isSuccess(reply)) {
         KLog::info2(QStringLiteral("上传文件完成=") + logged, job.localPath, job.serverPath);
         database->addSynLog(job.localPath, job.serverPath, QStringLiteral("upload"));
+        KConstant::ErrorMap.remove(job.localPath);
         return true;
     }
     KLog::info2(QStringLiteral("上传文件失败=") + logged, job.localPath, job.serverPath);
@@ -354,9 +358,18 @@ void KUploadManager::failJob(const KUploadInfo& job, const QString& text)
     recordFailure(job, text);
 }
 
+// A request cut off by a stop request is no failure of the file.
+void KUploadManager::failUnlessStopping(const KUploadInfo& job, const QString& text)
+{
+    KLog::info2(QStringLiteral("上传文件失败"), job.localPath, job.serverPath);
+    if (!isInterruptionRequested())
+        recordFailure(job, text);
+}
+
 void KUploadManager::recordFailure(const KUploadInfo& job, const QString& text)
 {
     KConstant::ErrorMap.replace(job.localPath, KUploadOutcome::errorRow(job.localPath, job.serverPath, now(), text));
+    emit failFileItem(2, job.localPath, text);
 }
 
 // --- progress --------------------------------------------------------------

@@ -94,6 +94,8 @@ signals:
     void sendrefreshProgress(int type, QString localPath, int percent, QString speed, QString progress);
     void addFileItem(int type, QString localPath, QString serverPath, qint64 filesize);
     void deleteFileItem(int type, QString localPath);
+    // A job that ended without its file on the server; deleteFileItem follows.
+    void failFileItem(int type, QString localPath, QString reason);
 
 protected:
     void run() override;
@@ -108,6 +110,7 @@ private:
                      KUploadPartSender& sender, QFile& file, QString& commitToken);
     bool commit(const KUploadInfo& job, const QString& token, bool isCreateFile);
     void failJob(const KUploadInfo& job, const QString& text);
+    void failUnlessStopping(const KUploadInfo& job, const QString& text);
     void recordFailure(const KUploadInfo& job, const QString& text);
     void releaseWorker();
 

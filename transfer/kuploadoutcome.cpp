@@ -35,10 +35,9 @@ QString KUploadOutcome::cutAtMarkup(const QString& data)
 }
 
 QStringList KUploadOutcome::errorRow(const QString& localPath, const QString& serverPath, qint64 timeMs,
-                                     const QString& text)
+                                     const QString& text, const QString& direction)
 {
-    return {KTransferList::logId(localPath), localPath, serverPath, QStringLiteral("upload"),
-            QString::number(timeMs), text};
+    return {KTransferList::logId(localPath), localPath, serverPath, direction, QString::number(timeMs), text};
 }
 
 QString KUploadOutcome::redactTokens(const QString& reply)

@@ -21,10 +21,10 @@ public:
     // (position - 6) characters: "abcdefgh<p>" gives "ab".
     static QString cutAtMarkup(const QString& data);
 
-    // The error map row: row key, local path, server path, "upload", time in
-    // milliseconds since the epoch, error text.
+    // The error map row: row key, local path, server path, the direction
+    // ("upload" unless told), time in milliseconds since the epoch, error text.
     static QStringList errorRow(const QString& localPath, const QString& serverPath, qint64 timeMs,
-                                const QString& text);
+                                const QString& text, const QString& direction = QStringLiteral("upload"));
 
     // The reply with every "uptoken" value masked, fit for the log.
     static QString redactTokens(const QString& reply);

@@ -138,6 +138,13 @@
         row.percent = Math.max(0, Math.min(100, Number(percent) || 0));
         row.state = 'running';
       },
+      failTransfer(logid, reason) {
+        const row = this.liveTransfer(logid);
+        if (!row) return;
+        row.state = 'failed';
+        row.speed = '';
+        row.reason = String(reason);
+      },
       finishTransfer(logid) {
         const row = this.liveTransfer(logid);
         if (!row) return;
@@ -152,11 +159,12 @@
       // ---- page logic -----------------------------------------------------------
       liveTransfer(logid) {
         // A file queued twice has two rows; the older one is the one moving.
-        return this.transfers.find((t) => t.logid === String(logid) && t.state !== 'done');
+        return this.transfers.find((t) => t.logid === String(logid) && t.state !== 'done' && t.state !== 'failed');
       },
       clearFinished() { this.transfers = this.transfers.filter((t) => t.state !== 'done'); },
       statusText(t) {
         if (t.state === 'done') return '已结束';
+        if (t.state === 'failed') return `失败：${t.reason}`;
         if (t.state === 'waiting') return '等待中';
         return t.type === 'download' ? '正在下载' : '正在上传';
       },
@@ -267,6 +275,7 @@
   window.addTransfer = (recordText) => mainVue.addTransfer(recordText);
   window.refreshThransferData = (logid, progress, speed, percent) => mainVue.refreshTransfer(logid, progress, speed, percent);
   window.finishTransfer = (logid) => mainVue.finishTransfer(logid);
+  window.failTransfer = (logid, reason) => mainVue.failTransfer(logid, reason);
 
   KBridge.connect('mainobj', (channelSend) => {
     send = channelSend;
