@@ -7,6 +7,7 @@
 #include "app/kjsontools.h"
 #include "app/klog.h"
 #include "store/khashcache.h"
+#include "store/kpartialdownloads.h"
 #include "store/ksyncconflicts.h"
 #include "store/ksyncjournal.h"
 #include "sync/kfilesynconcemanager.h"
@@ -121,7 +122,8 @@ bool KFileSyncDatabase::openFile(QSqlDatabase& db)
     pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
     pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     for (const QString& statement :
-         {KHashCache::createStatement(), KSyncJournal::createStatement(), KSyncConflicts::createStatement()})
+         {KHashCache::createStatement(), KSyncJournal::createStatement(), KSyncConflicts::createStatement(),
+          KPartialDownloads::createStatement()})
         pragma.exec(statement);
     return true;
 }

@@ -4,6 +4,7 @@
 #include "app/kinterruption.h"
 #include "app/klog.h"
 #include "store/kfilesyncdatabase.h"
+#include "store/kpartialdownloads.h"
 #include "sync/kfoldercomparison.h"
 #include "sync/knodetools.h"
 #include "sync/kpairstates.h"
@@ -11,6 +12,7 @@
 #include "app/kconstant.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -48,6 +50,11 @@ QStringList KFileSyncManager::getALLLocalPaths(const QString& dir)
         return files;
     QSet<QString> branch;
     collectLocal(dir, branch, files);
+    // The client's own partial downloads never leave the machine.
+    const QSet<QString> partials = KPartialDownloads::all();
+    if (!partials.isEmpty())
+        files.erase(std::remove_if(files.begin(), files.end(), [&](const QString& f) { return partials.contains(f); }),
+                    files.end());
     return files;
 }
 

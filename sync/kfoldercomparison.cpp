@@ -185,6 +185,8 @@ KUploadInfo KFolderComparison::uploadJob(const QString& localFile, const QString
     job.serverPath = target;
     const QFileInfo info(localFile);
     job.filesize = info.exists() ? info.size() : 0;
+    // Taken before the hashing: the commit checks the file still has it.
+    job.stamp = KFileStamp::of(localFile);
     job.filemd5 = KFileSyncDatabase().getFileMd5OrDatabase(localFile);
     job.pairId = pairId;
     return job;

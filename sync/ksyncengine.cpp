@@ -1,5 +1,6 @@
 #include "sync/ksyncengine.h"
 
+#include "store/kfilesyncdatabase.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfilesynconcemanager.h"
 #include "transfer/kdownloadmanager.h"
@@ -23,14 +24,25 @@ void release(std::unique_ptr<Thread>& thread)
 
 KSyncEngine::KSyncEngine(QNetworkAccessManager* downloadNetwork, KFileSyncDatabase* store, QObject* parent)
     : QObject(parent)
+    , store(store)
     , transfer(std::make_unique<KDownloadTransfer>(downloadNetwork, store))
     , uploads(std::make_unique<KUploadManager>())
     , downloads(std::make_unique<KDownloadManager>())
     , periodic(std::make_unique<KFileSyncManager>())
     , once(std::make_unique<KFileSyncOnceManager>())
 {
-    connect(downloads.get(), qOverload<QString, QString, qint64, QString>(&KDownloadManager::downloadFile),
-            transfer.get(), &KDownloadTransfer::downloadFile);
+    qRegisterMetaType<KDownloadInfo>();
+    connect(downloads.get(), &KDownloadManager::handOver, transfer.get(), &KDownloadTransfer::download);
+    connect(transfer.get(), &KDownloadTransfer::passWanted, this, &KSyncEngine::requestPass);
+}
+
+// A pass of the pair on the one-time thread, unless the pair is gone or paused.
+void KSyncEngine::requestPass(const QString& pairId)
+{
+    const QStringList row = store->getSyncConfigById(pairId);
+    if (row.size() < 6 || KFileSyncDatabase::isPaused(row))
+        return;
+    KFileSyncOnceManager::configItemQueue.append({row[0], row[1], row[2], row[4], row[3], row[5]});
 }
 
 KSyncEngine::~KSyncEngine()

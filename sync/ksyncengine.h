@@ -45,11 +45,16 @@ public:
     // Longest wait for one thread to end before it is left to the process.
     static const int ThreadEndMs = 10000;
 
+public slots:
+    // Queues a pass of one stored pair on the one-time thread.
+    void requestPass(const QString& pairId);
+
 private:
     void stopSyncThreads();
     void stopTransferThreads();
     void releaseStatics();
 
+    KFileSyncDatabase* store;
     std::unique_ptr<KDownloadTransfer> transfer;
     std::unique_ptr<KUploadManager> uploads;
     std::unique_ptr<KDownloadManager> downloads;

@@ -4,6 +4,7 @@
 #include "app/kinterruption.h"
 #include "app/klog.h"
 #include "store/kfilesyncdatabase.h"
+#include "store/kpartialdownloads.h"
 #include "store/ksyncconflicts.h"
 #include "sync/kconflictname.h"
 #include "transfer/kinflightjobs.h"
@@ -47,7 +48,7 @@ KPassReport KTwoWayPass::run()
 bool KTwoWayPass::readTrees()
 {
     entries = journal.load();
-    local = KLocalTree::scan(pair.localRoot);
+    local = KLocalTree::scan(pair.localRoot, KPartialDownloads::below(pair.localRoot));
     server = KServerTree::scan(pair.spaceRoot);
     if (local.complete && server.complete)
         return true;

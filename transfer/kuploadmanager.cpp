@@ -6,7 +6,10 @@
 #include "app/klog.h"
 #include "main/ktransferlist.h"
 #include "store/kfilesyncdatabase.h"
+#include "store/ksyncjournal.h"
 #include "sync/knodetools.h"
+#include "sync/kpairstates.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kuploadcache.h"
 #include "transfer/kuploadoutcome.h"
 #include "transfer/kuploadpart.h"
@@ -51,13 +54,17 @@ KUploadManager::~KUploadManager()
         uploadManager = nullptr;
 }
 
-void KUploadManager::enqueue(const KUploadInfo& job)
+bool KUploadManager::enqueue(const KUploadInfo& job)
 {
+    if (!KInflightJobs::claim(job.localPath))
+        return false;
+    KPairStates::instance().jobQueued(job.pairId, 2);
     // The row is announced before the thread can see the job, so the row's
     // end can never reach the main window ahead of its start.
     if (uploadManager)
         emit uploadManager->addFileItem(2, job.localPath, job.serverPath, job.filesize);
     uploadQueue.append(job);
+    return true;
 }
 
 // --- operations ------------------------------------------------------------
@@ -165,6 +172,7 @@ void KUploadManager::run()
 
 void KUploadManager::runJob(const KUploadInfo& job)
 {
+    jobFailure.clear();
     try {
         uploadFile(job);
     } catch (const char* error) {
@@ -172,6 +180,8 @@ void KUploadManager::runJob(const KUploadInfo& job)
     } catch (...) {
         failUnlessStopping(job, QStringLiteral("上传异常"));
     }
+    KInflightJobs::release(job.localPath);
+    KPairStates::instance().jobEnded(job.pairId, 2, jobFailure);
     emit deleteFileItem(2, job.localPath);
 }
 
@@ -225,10 +235,13 @@ bool KUploadManager::serverAllows(const KUploadInfo& job, bool& isCreateFile)
     const QString body = KNodeTools::getNodes({job.serverPath, parent});
     if (body.isEmpty())
         return true;
-    switch (KUploadRules::serverVerdict(KNodeTools::parseNodeList(body), job.filesize, job.filemd5)) {
+    const QList<KNodeInfo> nodes = KNodeTools::parseNodeList(body);
+    switch (KUploadRules::serverVerdict(nodes, job.filesize, job.filemd5)) {
     case KServerVerdict::Identical:
         KLog::info2(QStringLiteral("本地文件和服务器上的文件相同"), job.localPath, job.serverPath);
         KConstant::ErrorMap.remove(job.localPath);
+        if (stillAsHashed(job))
+            recordSynced(job, currentVersion(nodes, job.serverPath));
         return false;
     case KServerVerdict::NewVersion:
         isCreateFile = false;
@@ -337,6 +350,12 @@ QString KUploadManager::sendPart(const KUploadInfo& job, const QString& upToken,
 
 bool KUploadManager::commit(const KUploadInfo& job, const QString& token, bool isCreateFile)
 {
+    // Bytes read from a file that changed after it was hashed must not be
+    // committed under the old digest; the next pass decides again.
+    if (!stillAsHashed(job)) {
+        KLog::info2(QStringLiteral("文件在上传期间被修改，放弃提交"), job.localPath, job.serverPath);
+        return false;
+    }
     const QString reply = submitUpload(job.serverPath, token, KUploadRequests::flag(isCreateFile), Yes);
     const QString logged = KUploadOutcome::redactTokens(reply);
     // Only code 0 is a success: a lost connection must not enter the sync
@@ -345,6 +364,7 @@ bool KUploadManager::commit(const KUploadInfo& job, const QString& token, bool i
         KLog::info2(QStringLiteral("上传文件完成=") + logged, job.localPath, job.serverPath);
         database->addSynLog(job.localPath, job.serverPath, QStringLiteral("upload"));
         KConstant::ErrorMap.remove(job.localPath);
+        recordSynced(job, KUploadOutcome::committedVersion(reply));
         return true;
     }
     KLog::info2(QStringLiteral("上传文件失败=") + logged, job.localPath, job.serverPath);
@@ -358,6 +378,29 @@ void KUploadManager::failJob(const KUploadInfo& job, const QString& text)
     recordFailure(job, text);
 }
 
+bool KUploadManager::stillAsHashed(const KUploadInfo& job) const
+{
+    return !job.stamp.isValid() || KFileStamp::of(job.localPath) == job.stamp;
+}
+
+// The journal of a two-way pair learns what both sides now hold.
+void KUploadManager::recordSynced(const KUploadInfo& job, qint64 version) const
+{
+    if (job.pairId.isEmpty() || job.relPath.isEmpty() || !job.stamp.isValid())
+        return;
+    KSyncJournal(job.pairId).put({job.relPath, job.stamp, job.filemd5, job.filemd5, job.filesize, version,
+                                  QDateTime::currentMSecsSinceEpoch()});
+}
+
+qint64 KUploadManager::currentVersion(const QList<KNodeInfo>& nodes, const QString& serverPath)
+{
+    for (const KNodeInfo& node : nodes) {
+        if (node.path == serverPath && !node.versions.isEmpty())
+            return node.versions.first().version;
+    }
+    return 0;
+}
+
 // A request cut off by a stop request is no failure of the file.
 void KUploadManager::failUnlessStopping(const KUploadInfo& job, const QString& text)
 {
@@ -369,6 +412,7 @@ void KUploadManager::failUnlessStopping(const KUploadInfo& job, const QString& t
 void KUploadManager::recordFailure(const KUploadInfo& job, const QString& text)
 {
     KConstant::ErrorMap.replace(job.localPath, KUploadOutcome::errorRow(job.localPath, job.serverPath, now(), text));
+    jobFailure = text;
     emit failFileItem(2, job.localPath, text);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/kjobqueue.h"
+#include "sync/knodeinfo.h"
 #include "transfer/kuploadinfo.h"
 #include "transfer/kuploadticket.h"
 
@@ -36,8 +37,9 @@ public:
     // Fewest milliseconds between two progress signals of a job.
     static const int ProgressIntervalMs = 41;
 
-    // Queues a job (waking the thread) and announces its row.
-    static void enqueue(const KUploadInfo& job);
+    // Queues a job (waking the thread) and announces its row; false (nothing
+    // queued) while the same local path has a job waiting or running.
+    static bool enqueue(const KUploadInfo& job);
 
     // The upload operations; each returns the raw reply body. The first
     // argument selects the address.
@@ -111,6 +113,9 @@ private:
     bool commit(const KUploadInfo& job, const QString& token, bool isCreateFile);
     void failJob(const KUploadInfo& job, const QString& text);
     void failUnlessStopping(const KUploadInfo& job, const QString& text);
+    bool stillAsHashed(const KUploadInfo& job) const;
+    void recordSynced(const KUploadInfo& job, qint64 version) const;
+    static qint64 currentVersion(const QList<KNodeInfo>& nodes, const QString& serverPath);
     void recordFailure(const KUploadInfo& job, const QString& text);
     void releaseWorker();
 
@@ -119,6 +124,7 @@ private:
     qint64 lastRefreshTime = 0;
     qint64 startOffset = 0;
     KFileSyncDatabase* database = nullptr;
+    QString jobFailure;
 
     std::function<qint64()> now;
     std::atomic_int pollMs{DefaultPollMs};

@@ -3,6 +3,8 @@
 #include "app/kjsontools.h"
 #include "main/ktransferlist.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -38,6 +40,13 @@ QStringList KUploadOutcome::errorRow(const QString& localPath, const QString& se
                                      const QString& text, const QString& direction)
 {
     return {KTransferList::logId(localPath), localPath, serverPath, direction, QString::number(timeMs), text};
+}
+
+qint64 KUploadOutcome::committedVersion(const QString& reply)
+{
+    const QJsonValue data = KJsonTools::parseObject(reply).value(QStringLiteral("data"));
+    const QJsonValue first = data.toObject().value(QStringLiteral("versions")).toArray().at(0);
+    return KJsonTools::toInt64(first.toObject().value(QStringLiteral("version")).toDouble());
 }
 
 QString KUploadOutcome::redactTokens(const QString& reply)

@@ -26,6 +26,10 @@ public:
     static QStringList errorRow(const QString& localPath, const QString& serverPath, qint64 timeMs,
                                 const QString& text, const QString& direction = QStringLiteral("upload"));
 
+    // The version number a successful commit answered with (the node's
+    // current version), 0 when the answer does not say.
+    static qint64 committedVersion(const QString& reply);
+
     // The reply with every "uptoken" value masked, fit for the log.
     static QString redactTokens(const QString& reply);
     // A part address fit for the log: no query (it carries the signature),

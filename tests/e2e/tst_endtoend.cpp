@@ -4,6 +4,7 @@
 #include "main/kmain.h"
 #include "store/kfilesyncdatabase.h"
 #include "sync/kfilesynconcemanager.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kuploadmanager.h"
 
@@ -127,6 +128,7 @@ void TestEndToEnd::init()
     base->installLogSink();
     localDirs.reset(new QTemporaryDir);
     KUploadManager::uploadQueue.clear();
+    KInflightJobs::clear();
     KDownloadManager::downloadQueue.clear();
     KFileSyncOnceManager::configItemQueue.clear();
     ++round;

@@ -10,6 +10,7 @@
 #include "store/kfilesyncdatabase.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfilesynconcemanager.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kuploadmanager.h"
 
@@ -121,6 +122,7 @@ void TestKMain::init()
     KLoginControl::WexoraTitle = "Wexora云盘";
     KConstant::ErrorMap.clear();
     KUploadManager::uploadQueue.clear();
+    KInflightJobs::clear();
     KDownloadManager::downloadQueue.clear();
     chosenLocal.clear();
 }

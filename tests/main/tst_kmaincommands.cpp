@@ -4,6 +4,7 @@
 #include "login/ksession.h"
 #include "main/kmaincommands.h"
 #include "store/kfilesyncdatabase.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kuploadmanager.h"
 
@@ -69,6 +70,7 @@ void TestKMainCommands::init()
     commands = std::make_unique<KMainCommands>(&store);
     KConstant::ErrorMap.clear();
     KUploadManager::uploadQueue.clear();
+    KInflightJobs::clear();
     KDownloadManager::downloadQueue.clear();
     WexoraBase::accessdata.userid = "u-7";
     WexoraBase::accessdata.username = "王'五";
