@@ -1,7 +1,7 @@
 #include "store/kpartialdownloads.h"
 
 #include "app/kfiletools.h"
-#include "store/kfilesyncdatabase.h"
+#include "store/kstoresql.h"
 #include "store/khashcache.h"
 
 #include <QDateTime>
@@ -28,17 +28,6 @@ struct KPartialDownloads::Record
 };
 
 namespace {
-
-QSqlQuery run(const QString& statement, const QVariantList& values)
-{
-    QSqlQuery sql(KFileSyncDatabase::connection());
-    sql.setForwardOnly(true);
-    sql.prepare(statement);
-    for (const QVariant& value : values)
-        sql.addBindValue(value);
-    sql.exec();
-    return sql;
-}
 
 // 0 when nothing is there; -1 for something that is not a plain file.
 qint64 inodeAt(const QString& path)
@@ -103,7 +92,7 @@ QString KPartialDownloads::freeName(const QString& localPath)
 
 bool KPartialDownloads::recordFor(const QString& localPath, Record& record)
 {
-    QSqlQuery sql = run(QStringLiteral("select tx_temppath,tx_serverpath,l_size,tx_datahash,l_inode "
+    QSqlQuery sql = KStoreSql::run(QStringLiteral("select tx_temppath,tx_serverpath,l_size,tx_datahash,l_inode "
                                        "from k_driver_partials where tx_localpath=?"),
                         {localPath});
     if (!sql.next())
@@ -115,7 +104,7 @@ bool KPartialDownloads::recordFor(const QString& localPath, Record& record)
 
 void KPartialDownloads::write(const Record& record)
 {
-    run(QStringLiteral("insert or replace into k_driver_partials(tx_temppath,tx_localpath,tx_serverpath,l_size,"
+    KStoreSql::run(QStringLiteral("insert or replace into k_driver_partials(tx_temppath,tx_localpath,tx_serverpath,l_size,"
                        "tx_datahash,l_inode,l_time) values(?,?,?,?,?,?,?)"),
         {record.tempPath, record.localPath, record.serverPath, record.size, record.dataHash, record.inode,
          QDateTime::currentMSecsSinceEpoch()});
@@ -123,18 +112,18 @@ void KPartialDownloads::write(const Record& record)
 
 void KPartialDownloads::opened(const QString& tempPath, qint64 inode)
 {
-    run(QStringLiteral("update k_driver_partials set l_inode=? where tx_temppath=?"), {inode, tempPath});
+    KStoreSql::run(QStringLiteral("update k_driver_partials set l_inode=? where tx_temppath=?"), {inode, tempPath});
 }
 
 void KPartialDownloads::forget(const QString& tempPath)
 {
-    run(QStringLiteral("delete from k_driver_partials where tx_temppath=?"), {tempPath});
+    KStoreSql::run(QStringLiteral("delete from k_driver_partials where tx_temppath=?"), {tempPath});
 }
 
 QSet<QString> KPartialDownloads::all()
 {
     QSet<QString> paths;
-    QSqlQuery sql = run(QStringLiteral("select tx_temppath from k_driver_partials"), {});
+    QSqlQuery sql = KStoreSql::run(QStringLiteral("select tx_temppath from k_driver_partials"), {});
     while (sql.next())
         paths.insert(sql.value(0).toString());
     return paths;

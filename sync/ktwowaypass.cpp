@@ -5,6 +5,7 @@
 #include "app/klog.h"
 #include "store/kfilesyncdatabase.h"
 #include "store/kpartialdownloads.h"
+#include "store/kstoresql.h"
 #include "store/ksyncconflicts.h"
 #include "sync/kconflictname.h"
 #include "transfer/kinflightjobs.h"
@@ -38,8 +39,15 @@ KPassReport KTwoWayPass::run()
         return report;
     const QStringList paths = allPaths();
     report.files = paths.size();
-    for (const QString& rel : paths)
-        decidePath(rel);
+    {
+        // Journal rows and hash cache entries of a big first pass go in
+        // transactions of their own size, not one commit each.
+        KStoreBatch batch;
+        for (const QString& rel : paths) {
+            decidePath(rel);
+            batch.wrote();
+        }
+    }
     flush(true);
     report.complete = true;
     return report;
