@@ -8,6 +8,7 @@
 #include "app/klog.h"
 #include "store/khashcache.h"
 #include "store/kpartialdownloads.h"
+#include "store/kservercapabilities.h"
 #include "store/ksyncconflicts.h"
 #include "store/ksyncjournal.h"
 #include "sync/kfilesynconcemanager.h"
@@ -123,7 +124,7 @@ bool KFileSyncDatabase::openFile(QSqlDatabase& db)
     pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     for (const QString& statement :
          {KHashCache::createStatement(), KSyncJournal::createStatement(), KSyncConflicts::createStatement(),
-          KPartialDownloads::createStatement()})
+          KPartialDownloads::createStatement(), KServerCapabilities::createStatement()})
         pragma.exec(statement);
     return true;
 }

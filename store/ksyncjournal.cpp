@@ -60,6 +60,19 @@ KJournalEntry KSyncJournal::entry(const QString& relPath) const
     return sql.next() ? readEntry(sql) : KJournalEntry();
 }
 
+QList<KJournalEntry> KSyncJournal::below(const QString& folder) const
+{
+    // "/" + 1 is "0": the range holds exactly the paths that start with "folder/".
+    QSqlQuery sql = KStoreSql::run(QStringLiteral("select ") + Columns
+                                       + QStringLiteral(" from k_driver_sync_journal where tx_pairid=? and "
+                                                        "tx_relpath>? and tx_relpath<?"),
+                                   {pairId, folder + QLatin1Char('/'), folder + QLatin1Char('0')});
+    QList<KJournalEntry> entries;
+    while (sql.next())
+        entries.append(readEntry(sql));
+    return entries;
+}
+
 void KSyncJournal::put(const KJournalEntry& entry) const
 {
     KStoreSql::run(QStringLiteral("insert or replace into k_driver_sync_journal(tx_pairid,") + Columns

@@ -125,15 +125,18 @@ void KFileSyncManager::syncDir(const QString& localRoot, const QString& spaceRoo
 }
 
 void KFileSyncManager::syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
-                                const QString& syncType)
+                                const QString& syncType, const KPassRequest& request)
 {
     KPairStates& states = KPairStates::instance();
     states.passStarted(id);
     KFolderComparison comparison(localRoot, spaceRoot);
     comparison.setPairId(id);
+    comparison.setRequest(request);
     const bool finished = comparison.run(syncType);
     const int conflicts = KSyncConflicts::current(id, localRoot).size();
-    states.passEnded(id, finished ? QString() : QStringLiteral("比较未完成：无法读取本地或云端文件夹"), conflicts);
+    const QString failure = comparison.failure().isEmpty() ? QStringLiteral("比较未完成：无法读取本地或云端文件夹")
+                                                           : comparison.failure();
+    states.passEnded(id, finished ? QString() : failure, conflicts);
 }
 
 QString KFileSyncManager::parsePath(const QString& path, const QString& fromRoot, const QString& toRoot)

@@ -81,3 +81,15 @@ bool KServerTree::take(const Listing& listing, const QString& root, const QStrin
     }
     return ok;
 }
+
+void KServerTree::adopt(const KServerTree& below, const QString& prefix)
+{
+    const QString head = prefix + QLatin1Char('/');
+    for (auto it = below.files.begin(); it != below.files.end(); ++it)
+        files.insert(head + it.key(), it.value());
+    for (const QString& folder : below.folders)
+        folders.insert(head + folder);
+    folders.insert(prefix);
+    requests += below.requests;
+    complete = complete && below.complete;
+}

@@ -29,6 +29,9 @@ public:
     bool complete = false;
     int requests = 0;
 
+    // Takes in the tree of a folder found at `prefix` below this one.
+    void adopt(const KServerTree& below, const QString& prefix);
+
     static const int Depth = 64;
     static const int MaxLevels = 256;
 
