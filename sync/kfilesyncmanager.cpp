@@ -117,7 +117,7 @@ void KFileSyncManager::syncDir(const QString& localRoot, const QString& spaceRoo
     KFolderComparison(localRoot, spaceRoot).run(syncType);
 }
 
-void KFileSyncManager::syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
+bool KFileSyncManager::syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
                                 const QString& syncType)
 {
     KPairStates& states = KPairStates::instance();
@@ -127,6 +127,7 @@ void KFileSyncManager::syncPair(const QString& id, const QString& localRoot, con
     const bool finished = comparison.run(syncType);
     const int conflicts = KSyncConflicts::current(id, localRoot).size();
     states.passEnded(id, finished ? QString() : QStringLiteral("比较未完成：无法读取本地或云端文件夹"), conflicts);
+    return finished;
 }
 
 QString KFileSyncManager::parsePath(const QString& path, const QString& fromRoot, const QString& toRoot)

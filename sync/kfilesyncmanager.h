@@ -31,8 +31,9 @@ public:
     // Compares one folder pair and queues what each side lacks.
     static void syncDir(const QString& localRoot, const QString& spaceRoot, const QString& status,
                         const QString& ignoreType, const QString& syncType);
-    // syncDir of a stored pair, which knows its id.
-    static void syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
+    // syncDir of a stored pair, which knows its id. False when the pass
+    // could not finish (a tree could not be read, a stop).
+    static bool syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
                          const QString& syncType);
     static QString parsePath(const QString& path, const QString& fromRoot, const QString& toRoot);
     // True when the local folder exists and the server path is a folder.
