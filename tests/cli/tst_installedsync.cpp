@@ -50,10 +50,10 @@ void TestInstalledSync::syncsAsUserWithoutRoot()
                                 local.path() + "/mine.txt", local.path() + "/sub/deep.bin"})
         QVERIFY(giveTo(path, nobody));
 
+    // runuser sets HOME from the password database; env puts the test's back.
     QProcessEnvironment environment;
-    environment.insert("HOME", home.path());
-    environment.insert("PATH", "/usr/bin:/bin");
-    const KCliProcess cli("runuser", {"-u", "nobody", "--", program}, environment);
+    environment.insert("PATH", "/usr/sbin:/usr/bin:/sbin:/bin");
+    const KCliProcess cli("runuser", {"-u", "nobody", "--", "env", "HOME=" + home.path(), program}, environment);
     const KCliResult login = cli.run({"login", "--server", server.baseUrl(), "--user", "demo", "--password-file",
                                       home.path() + "/password"});
     QVERIFY2(login.exitCode == 0, qPrintable(login.out + login.err));
