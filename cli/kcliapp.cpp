@@ -111,22 +111,26 @@ QString KCliApp::databaseProblem() const
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ProbeConnection);
         db.setDatabaseName(path);
         db.setConnectOptions(QLatin1String(ProbeBusyTimeout));
-        if (!db.open()) {
-            problem = QStringLiteral("cannot open the database %1 (%2); check that its folder is writable")
-                          .arg(path, db.lastError().text());
-        } else {
-            QSqlQuery begin(db);
-            if (!begin.exec(QStringLiteral("BEGIN IMMEDIATE")))
-                problem = QStringLiteral("the database %1 is locked by another program (%2); wait until it is "
-                                         "done or close it, then try again")
-                              .arg(path, begin.lastError().text());
-            else
-                begin.exec(QStringLiteral("ROLLBACK"));
-        }
+        problem = db.open() ? writeProblem(db, path)
+                            : QStringLiteral("cannot open the database %1 (%2); check that its folder is writable")
+                                  .arg(path, db.lastError().text());
         db.close();
     }
     QSqlDatabase::removeDatabase(ProbeConnection);
     return problem;
+}
+
+// A write transaction begun and rolled back: busy when another program holds a lock.
+QString KCliApp::writeProblem(QSqlDatabase& db, const QString& path)
+{
+    QSqlQuery begin(db);
+    if (begin.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        begin.exec(QStringLiteral("ROLLBACK"));
+        return QString();
+    }
+    return QStringLiteral("the database %1 is locked by another program (%2); wait until it is done or close it, "
+                          "then try again")
+        .arg(path, begin.lastError().text());
 }
 
 bool KCliApp::resumeLogin()

@@ -3,6 +3,8 @@
 #include "cli/kcliconsole.h"
 #include "cli/kclioptions.h"
 
+class QSqlDatabase;
+
 // One invocation of wexora-sync: sets up the base folder, the log file,
 // the pinned certificates and the store, then runs the command.
 class KCliApp
@@ -15,6 +17,7 @@ private:
     bool prepareBase();
     bool openStore();
     QString databaseProblem() const;
+    static QString writeProblem(QSqlDatabase& db, const QString& path);
     bool resumeLogin();
     int login();
     int run();

@@ -60,19 +60,8 @@ int KCliRun::exec(const Options& runOptions)
 {
     options = runOptions;
     QLockFile lock(lockFilePath());
-    // Only a holder that is gone makes the lock stale, however long a run lasts.
-    lock.setStaleLockTime(0);
-    if (!lock.tryLock(0)) {
-        qint64 pid = 0;
-        QString host;
-        QString application;
-        lock.getLockInfo(&pid, &host, &application);
-        console->error(QStringLiteral("another 'wexora-sync run' (pid %1) is using %2; stop it first or use "
-                                      "another --base")
-                           .arg(pid)
-                           .arg(KFileTools::appBaseDir()));
+    if (!lockBase(lock))
         return KCliExitUsage;
-    }
     const QList<KSyncRunner::Pair> pairs = selectPairs();
     if (pairs.isEmpty()) {
         if (configErrors == 0)
@@ -83,11 +72,7 @@ int KCliRun::exec(const Options& runOptions)
     KSyncEngine engine(&network, store);
     KSyncRunner syncRunner(&engine);
     runner = &syncRunner;
-    connect(runner, &KSyncRunner::queued, this, &KCliRun::onQueued);
-    connect(runner, &KSyncRunner::ended, this, &KCliRun::onEnded);
-    connect(runner, &KSyncRunner::conflict, this, &KCliRun::onConflict);
-    connect(runner, &KSyncRunner::passEnded, this, &KCliRun::onPassEnded);
-    connect(runner, &KSyncRunner::idle, this, &KCliRun::onIdle);
+    connectRunner();
     KSignalWatcher signalWatcher;
     connect(&signalWatcher, &KSignalWatcher::received, this, &KCliRun::onSignal);
     QEventLoop eventLoop;
@@ -99,6 +84,31 @@ int KCliRun::exec(const Options& runOptions)
     const int status = finish();
     runner = nullptr;
     return status;
+}
+
+bool KCliRun::lockBase(QLockFile& lock)
+{
+    // Only a holder that is gone makes the lock stale, however long a run lasts.
+    lock.setStaleLockTime(0);
+    if (lock.tryLock(0))
+        return true;
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    lock.getLockInfo(&pid, &host, &application);
+    console->error(QStringLiteral("another 'wexora-sync run' (pid %1) is using %2; stop it first or use another --base")
+                       .arg(pid)
+                       .arg(KFileTools::appBaseDir()));
+    return false;
+}
+
+void KCliRun::connectRunner()
+{
+    connect(runner, &KSyncRunner::queued, this, &KCliRun::onQueued);
+    connect(runner, &KSyncRunner::ended, this, &KCliRun::onEnded);
+    connect(runner, &KSyncRunner::conflict, this, &KCliRun::onConflict);
+    connect(runner, &KSyncRunner::passEnded, this, &KCliRun::onPassEnded);
+    connect(runner, &KSyncRunner::idle, this, &KCliRun::onIdle);
 }
 
 QList<KSyncRunner::Pair> KCliRun::selectPairs()

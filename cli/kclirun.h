@@ -11,6 +11,7 @@
 class KCliConsole;
 class KFileSyncDatabase;
 class QEventLoop;
+class QLockFile;
 
 // The run command: one pass over the saved pairs and their transfers, or
 // passes every interval until SIGINT or SIGTERM; live progress, events and a
@@ -34,6 +35,8 @@ public:
     static QString lockFilePath();
 
 private:
+    bool lockBase(QLockFile& lock);
+    void connectRunner();
     QList<KSyncRunner::Pair> selectPairs();
     QString pairProblem(const QStringList& row) const;
     void startCycle();

@@ -32,6 +32,7 @@ private slots:
     void runOnce();
     void failedTransfer_data();
     void failedTransfer();
+    void twoWayConflictIsAnEvent();
     void secondRunIsRefusedAndLockedStoreSaysSo();
 
 private:
@@ -267,6 +268,31 @@ void TestWexoraSync::failedTransfer()
     QVERIFY2(retried.exitCode == 0, qPrintable(retried.out + retried.err));
     QCOMPARE(kLocalTree(local->path()), Tree({{"f.txt", bytes}}));
     QCOMPARE(serverTree(), Tree({{"f.txt", bytes}}));
+}
+
+// Both sides edit a synced file: the run keeps both contents and tells of
+// the conflict copy in its events.
+void TestWexoraSync::twoWayConflictIsAnEvent()
+{
+    QVERIFY(kWriteTree(local->path(), {{"doc.txt", "first " + folder.toUtf8()}}));
+    loginAndPair("two-way");
+    QCOMPARE(cli({"run", "--once"}).exitCode, 0);
+    QVERIFY(kWriteTree(local->path(), {{"doc.txt", "local edit"}}));
+    QVERIFY(server.putFile(space, folder + "/doc.txt", "server edit"));
+
+    const KCliResult result = cli({"--json", "run", "--once"});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.out + result.err));
+    bool parsed = false;
+    QJsonObject conflict;
+    for (const QJsonObject& event : result.events(&parsed))
+        conflict = event.value("event").toString() == "conflict" ? event : conflict;
+    QVERIFY(parsed);
+    QCOMPARE(result.count("conflict"), 1);
+    QCOMPARE(conflict.value("path").toString(), QString("doc.txt"));
+    const Tree after = kLocalTree(local->path());
+    QCOMPARE(after.value(conflict.value("copy").toString()), QByteArray("local edit"));
+    QCOMPARE(after.value("doc.txt"), QByteArray("server edit"));
+    QCOMPARE(serverTree().value("doc.txt"), QByteArray("server edit"));
 }
 
 // A second run on the same base folder is refused while the first runs on,
