@@ -33,6 +33,7 @@ private slots:
     void failedTransfer_data();
     void failedTransfer();
     void twoWayConflictIsAnEvent();
+    void untrustedCertificateIsPinnedByFingerprint();
     void secondRunIsRefusedAndLockedStoreSaysSo();
 
 private:
@@ -293,6 +294,25 @@ void TestWexoraSync::twoWayConflictIsAnEvent()
     QCOMPARE(after.value(conflict.value("copy").toString()), QByteArray("local edit"));
     QCOMPARE(after.value("doc.txt"), QByteArray("server edit"));
     QCOMPARE(serverTree().value("doc.txt"), QByteArray("server edit"));
+}
+
+// A certificate that does not verify is refused with its fingerprint; the
+// same fingerprint given back pins it, and later commands use the pin.
+void TestWexoraSync::untrustedCertificateIsPinnedByFingerprint()
+{
+    KTestServer tls;
+    QVERIFY(tls.startTls());
+    const QStringList login{"login", "--server", tls.baseUrl(), "--user", KTestServer::demoUser()};
+    const KCliResult refused = cli(login);
+    QCOMPARE(refused.exitCode, 2);
+    const QRegularExpression fingerprint("--trust-fingerprint ([0-9A-F:]{95})");
+    const QString pin = fingerprint.match(refused.err).captured(1);
+    QVERIFY2(!pin.isEmpty(), qPrintable(refused.err));
+    QCOMPARE(cli(login + QStringList{"--trust-fingerprint", QString(pin).remove(':').toLower()}).exitCode, 0);
+    QVERIFY(QFile::exists(base->path() + "/config/pinned_certs.json"));
+    QDir().mkpath(local->path() + "/tls");
+    const KCliResult added = cli({"pair", "add", local->path() + "/tls", "@" + space, "--mode", "download"});
+    QVERIFY2(added.exitCode == 0, qPrintable(added.err));
 }
 
 // A second run on the same base folder is refused while the first runs on,
