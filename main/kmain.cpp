@@ -202,7 +202,7 @@ void KMain::createTrayIcon()
     trayIconMenu->addAction(exitAction);
     trayIcon = new QSystemTrayIcon(this);
     trayIcon->setToolTip(KLoginControl::WexoraTitle);
-    trayIcon->setIcon(QIcon(KFileTools::appBaseDir() + QStringLiteral("/page/img/logo.ico")));
+    trayIcon->setIcon(QIcon(KFileTools::installDir() + QStringLiteral("/page/img/logo.ico")));
     trayIcon->setContextMenu(trayIconMenu);
 }
 

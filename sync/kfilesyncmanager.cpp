@@ -124,7 +124,7 @@ void KFileSyncManager::syncDir(const QString& localRoot, const QString& spaceRoo
     KFolderComparison(localRoot, spaceRoot).run(syncType);
 }
 
-void KFileSyncManager::syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
+bool KFileSyncManager::syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
                                 const QString& syncType, const KPassRequest& request)
 {
     KPairStates& states = KPairStates::instance();
@@ -137,6 +137,7 @@ void KFileSyncManager::syncPair(const QString& id, const QString& localRoot, con
     const QString failure = comparison.failure().isEmpty() ? QStringLiteral("比较未完成：无法读取本地或云端文件夹")
                                                            : comparison.failure();
     states.passEnded(id, finished ? QString() : failure, conflicts);
+    return finished;
 }
 
 QString KFileSyncManager::parsePath(const QString& path, const QString& fromRoot, const QString& toRoot)

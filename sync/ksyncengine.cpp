@@ -54,14 +54,21 @@ void KSyncEngine::start()
 {
     if (running)
         return;
+    startTransfers();
+    periodic->start(QThread::InheritPriority);
+    once->start(QThread::InheritPriority);
+}
+
+void KSyncEngine::startTransfers()
+{
+    if (running)
+        return;
     running = true;
     KUploadManager::uploadManager = uploads.get();
     KDownloadManager::downloadManager = downloads.get();
     uploads->start(QThread::InheritPriority);
     uploads->moveToThread(QCoreApplication::instance()->thread());
     downloads->start(QThread::InheritPriority);
-    periodic->start(QThread::InheritPriority);
-    once->start(QThread::InheritPriority);
 }
 
 void KSyncEngine::stop()

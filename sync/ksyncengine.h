@@ -29,6 +29,9 @@ public:
 
     // Upload, download, periodic and one-time threads, in that order.
     void start();
+    // Only the upload and download threads: the caller runs the passes
+    // itself (KFileSyncManager::syncPair on a thread of its own).
+    void startTransfers();
     // Returns once every thread has ended: a comparison stops between two
     // files, a request waiting for a server is aborted, an upload stops
     // after its current part, the running download is cut (its partial file
