@@ -1,15 +1,15 @@
 #include "sync/kdeletionguard.h"
 
-bool KDeletionGuard::holds(int localRemovals, int serverRemovals, int pairFiles)
+bool KDeletionGuard::holds(const Side& local, const Side& server, int pairFiles)
 {
-    return holdsSide(localRemovals, pairFiles) || holdsSide(serverRemovals, pairFiles);
+    return holdsSide(local, pairFiles) || holdsSide(server, pairFiles);
 }
 
-bool KDeletionGuard::holdsSide(int removals, int pairFiles)
+bool KDeletionGuard::holdsSide(const Side& side, int pairFiles)
 {
-    if (removals > MaxFiles)
+    if (side.removals > MaxFiles)
         return true;
-    if (removals >= 2 && removals >= pairFiles)
+    if (side.removals >= 2 && side.leavesNothing)
         return true;
-    return removals >= FewFiles && removals * 4 > pairFiles;
+    return side.removals >= FewFiles && side.removals * 4 > pairFiles;
 }

@@ -178,8 +178,8 @@ bool KFolderComparison::twoWay()
     const KPassReport report = KTwoWayPass({pairId, localRoot, spaceRoot}, sink, options).run();
     if (!report.failure.isEmpty())
         KLog::info2(QStringLiteral("同步删除失败"), localRoot, report.failure);
-    failureText = report.failure;
-    return report.complete && report.failure.isEmpty();
+    failureText = report.held ? QStringLiteral("删除的文件较多，等待确认") : report.failure;
+    return report.complete && failureText.isEmpty();
 }
 
 bool KFolderComparison::hasContent(const KNodeInfo& node, const QString& md5) const

@@ -8,6 +8,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 namespace {
@@ -35,6 +37,14 @@ QStringList KPassInputs::ancestors(const QString& rel)
     return above;
 }
 
+bool KPassInputs::knowsAllBelow(const QString& folder) const
+{
+    if (whole || readBelow.contains(folder))
+        return true;
+    const QStringList above = ancestors(folder);
+    return std::any_of(above.begin(), above.end(), [this](const QString& a) { return readBelow.contains(a); });
+}
+
 KPassInputs KPassInputs::readAll(const KPairRoots& pair)
 {
     KPassInputs inputs;
@@ -42,6 +52,7 @@ KPassInputs KPassInputs::readAll(const KPairRoots& pair)
     inputs.local = KLocalTree::scan(pair.localRoot, KPartialDownloads::below(pair.localRoot));
     inputs.server = KServerTree::scan(pair.spaceRoot);
     inputs.complete = inputs.local.complete && inputs.server.complete;
+    inputs.whole = true;
     inputs.pairFiles = qMax(inputs.entries.size(), qMax(inputs.local.files.size(), inputs.server.files.size()));
     return inputs;
 }
@@ -125,6 +136,7 @@ bool KPassInputs::takeNodes(const QString& root, const QStringList& asked, const
                                       current.version});
         } else if (paths.contains(rel)) {
             server.adopt(KServerTree::scan(joined(root, rel)), rel);
+            readBelow.insert(rel);
         } else {
             server.folders.insert(rel);
         }

@@ -28,6 +28,10 @@ struct KPassInputs
     bool complete = false;
     // How many files the pair holds, for the deletion guard.
     int pairFiles = 0;
+    // The folders read whole below (all of them after readAll).
+    bool whole = false;
+    QSet<QString> readBelow;
+    bool knowsAllBelow(const QString& folder) const;
 
     // Both throw KInterruption::Interrupted when the thread is asked to stop.
     static KPassInputs readAll(const KPairRoots& pair);

@@ -4,6 +4,7 @@
 #include "app/kjsontools.h"
 #include "sync/knodetools.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QStringList>
@@ -17,6 +18,18 @@ const int Changed = 22;
 QString KServerRemoval::emptyFolder()
 {
     return QStringLiteral("tree:d41d8cd98f00b204e9800998ecf8427e");
+}
+
+QString KServerRemoval::treeDigest(const QMap<QString, QString>& hashesByPathInside)
+{
+    QList<QByteArray> lines;
+    for (auto it = hashesByPathInside.begin(); it != hashesByPathInside.end(); ++it)
+        lines << it.key().toUtf8() + '\t' + it.value().toUtf8() + '\n';
+    std::sort(lines.begin(), lines.end());
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    for (const QByteArray& line : lines)
+        md5.addData(line);
+    return QStringLiteral("tree:") + QString::fromLatin1(md5.result().toHex());
 }
 
 QMap<QString, QString> KServerRemoval::params(const QList<KRemovalItem>& items)

@@ -34,6 +34,10 @@ public:
     // The digest the server gives a folder without files.
     static QString emptyFolder();
 
+    // What a folder must still be: "tree:" + the MD5 of one line per file
+    // below it, "path inside the folder" TAB datahash LF, sorted by bytes.
+    static QString treeDigest(const QMap<QString, QString>& hashesByPathInside);
+
     static QMap<QString, QString> params(const QList<KRemovalItem>& items);
     static KRemovalResult read(const QString& answer, const QList<KRemovalItem>& asked);
     static KRemovalResult remove(const QList<KRemovalItem>& items);

@@ -298,7 +298,11 @@ void KTwoWayPass::holdUnconfirmed()
         if (!confirmed.contains(*it))
             pending.server << *it;
     }
-    const bool hold = KDeletionGuard::holds(pending.local.size(), pending.server.size(), inputs.pairFiles);
+    // A whole tree that went empty is suspect even for a few files.
+    const bool whole = options.request.full;
+    const KDeletionGuard::Side local{int(pending.local.size()), whole && inputs.server.files.isEmpty()};
+    const KDeletionGuard::Side server{int(pending.server.size()), whole && inputs.local.files.isEmpty()};
+    const bool hold = KDeletionGuard::holds(local, server, inputs.pairFiles);
     KPairStates::instance().setPending(pair.id, hold ? pending : KPendingDeletions());
     if (!hold)
         return;
@@ -331,25 +335,99 @@ void KTwoWayPass::trashLocal()
     trashEmptyLocalFolders(trashed);
 }
 
+// A folder whose every file goes, and which is gone locally, goes as one
+// trash entry (the server checks it still holds exactly those files); the
+// rest file by file. A folder that changed meanwhile goes file by file.
 void KTwoWayPass::removeOnServer()
 {
+    const QHash<QString, QStringList> folders = wholeFoldersGone();
     QList<KRemovalItem> items;
-    for (auto it = serverRemovals.begin(); it != serverRemovals.end(); ++it)
-        items.append({serverPath(it.key()), it.value()});
-    const KRemovalResult result = KServerRemoval::remove(items);
+    QSet<QString> covered;
+    for (auto it = folders.begin(); it != folders.end(); ++it) {
+        items.append({serverPath(it.key()), folderDigest(it.key(), it.value())});
+        covered += QSet<QString>(it.value().begin(), it.value().end());
+    }
+    for (auto it = serverRemovals.begin(); it != serverRemovals.end(); ++it) {
+        if (!covered.contains(it.key()))
+            items.append({serverPath(it.key()), it.value()});
+    }
+    KRemovalResult result = KServerRemoval::remove(items);
+    retryFoldersFileByFile(folders, result);
     noteRemovalAnswer(!result.unsupported);
     if (!result.failure.isEmpty())
         report.failure = QStringLiteral("云端删除失败：") + result.failure;
     QStringList removed;
     for (auto it = serverRemovals.keyBegin(); it != serverRemovals.keyEnd(); ++it) {
-        if (!result.removed.contains(serverPath(*it)))
+        if (!isRemoved(*it, result))
             continue;
         KLog::info2(QStringLiteral("本地已删除，云端文件移入回收站"), localPath(*it), serverPath(*it));
         journal.remove(*it);
         removed << *it;
     }
     report.removedOnServer += removed.size();
-    removeEmptyServerFolders(removed);
+    removeEmptyServerFolders(removed, result);
+}
+
+bool KTwoWayPass::isRemoved(const QString& rel, const KRemovalResult& result) const
+{
+    if (result.removed.contains(serverPath(rel)))
+        return true;
+    const QStringList above = KPassInputs::ancestors(rel);
+    return std::any_of(above.begin(), above.end(),
+                       [&](const QString& folder) { return result.removed.contains(serverPath(folder)); });
+}
+
+void KTwoWayPass::retryFoldersFileByFile(const QHash<QString, QStringList>& folders, KRemovalResult& result)
+{
+    QList<KRemovalItem> items;
+    for (auto it = folders.begin(); it != folders.end(); ++it) {
+        if (!result.changed.contains(serverPath(it.key())))
+            continue;
+        for (const QString& rel : it.value())
+            items.append({serverPath(rel), serverRemovals.value(rel)});
+    }
+    if (items.isEmpty())
+        return;
+    const KRemovalResult again = KServerRemoval::remove(items);
+    result.removed += again.removed;
+    result.changed += again.changed;
+    if (!again.failure.isEmpty())
+        result.failure = again.failure;
+}
+
+// Server folders absent locally whose files (at least one) all go in this
+// pass, the topmost of them, with those files.
+QHash<QString, QStringList> KTwoWayPass::wholeFoldersGone() const
+{
+    QHash<QString, QStringList> below;
+    QSet<QString> keeping;
+    for (auto it = inputs.server.files.keyBegin(); it != inputs.server.files.keyEnd(); ++it) {
+        for (const QString& folder : KPassInputs::ancestors(*it)) {
+            if (serverRemovals.contains(*it))
+                below[folder] << *it;
+            else
+                keeping.insert(folder);
+        }
+    }
+    const auto qualifies = [&](const QString& folder) {
+        return below.contains(folder) && !keeping.contains(folder) && !inputs.local.folders.contains(folder)
+               && inputs.server.folders.contains(folder) && inputs.knowsAllBelow(folder);
+    };
+    QHash<QString, QStringList> gone;
+    for (auto it = below.begin(); it != below.end(); ++it) {
+        const QStringList above = KPassInputs::ancestors(it.key());
+        if (qualifies(it.key()) && std::none_of(above.begin(), above.end(), qualifies))
+            gone.insert(it.key(), it.value());
+    }
+    return gone;
+}
+
+QString KTwoWayPass::folderDigest(const QString& folder, const QStringList& files) const
+{
+    QMap<QString, QString> inside;
+    for (const QString& rel : files)
+        inside.insert(rel.mid(folder.size() + 1), inputs.server.files.value(rel).datahash);
+    return KServerRemoval::treeDigest(inside);
 }
 
 // The first answer tells whether this server takes removals at all.
@@ -393,12 +471,16 @@ QStringList KTwoWayPass::emptiedFolders(const QSet<QString>& folders, const QSet
     return topmost;
 }
 
-void KTwoWayPass::removeEmptyServerFolders(const QStringList& removed)
+// Folders left without files once their files went one by one (a folder
+// that went as a whole is gone already).
+void KTwoWayPass::removeEmptyServerFolders(const QStringList& removed, const KRemovalResult& result)
 {
     QList<KRemovalItem> items;
     for (const QString& folder : emptiedFolders(inputs.server.folders, inputs.local.folders,
-                                                inputs.server.files.keys(), removed))
-        items.append({serverPath(folder), KServerRemoval::emptyFolder()});
+                                                inputs.server.files.keys(), removed)) {
+        if (!isRemoved(folder, result))
+            items.append({serverPath(folder), KServerRemoval::emptyFolder()});
+    }
     if (!items.isEmpty())
         KServerRemoval::remove(items);
 }

@@ -3,6 +3,7 @@
 #include "sync/kfoldercomparison.h"
 #include "sync/kpassinputs.h"
 #include "sync/kpassrequest.h"
+#include "sync/kserverremoval.h"
 #include "sync/ksyncdecision.h"
 
 #include <QHash>
@@ -77,10 +78,14 @@ private:
     void holdUnconfirmed();
     void trashLocal();
     void removeOnServer();
+    QHash<QString, QStringList> wholeFoldersGone() const;
+    QString folderDigest(const QString& folder, const QStringList& files) const;
+    void retryFoldersFileByFile(const QHash<QString, QStringList>& folders, KRemovalResult& result);
+    bool isRemoved(const QString& rel, const KRemovalResult& result) const;
     void noteRemovalAnswer(bool supported);
     static QStringList emptiedFolders(const QSet<QString>& folders, const QSet<QString>& otherSide,
                                       const QList<QString>& files, const QStringList& gone);
-    void removeEmptyServerFolders(const QStringList& removed);
+    void removeEmptyServerFolders(const QStringList& removed, const KRemovalResult& result);
     void trashEmptyLocalFolders(const QStringList& trashed);
     void flushDeferred();
     void flush(bool all);

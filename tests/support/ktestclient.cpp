@@ -11,6 +11,8 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QDirIterator>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -38,7 +40,8 @@ QString KTestClient::addPair(const QString& space, const QString& type)
     return pairId;
 }
 
-bool KTestClient::pass(QList<KUploadInfo>& uploadJobs, QList<KDownloadInfo>& downloadJobs)
+bool KTestClient::pass(QList<KUploadInfo>& uploadJobs, QList<KDownloadInfo>& downloadJobs,
+                       const KPassRequest& request)
 {
     activate();
     KJobSink sink;
@@ -46,17 +49,18 @@ bool KTestClient::pass(QList<KUploadInfo>& uploadJobs, QList<KDownloadInfo>& dow
     sink.downloads = [&](const QList<KDownloadInfo>& jobs) { downloadJobs += jobs; };
     KFolderComparison comparison(local.path(), spacePath, sink);
     comparison.setPairId(pairId);
+    comparison.setRequest(request);
     const bool ok = comparison.run(syncType);
     uploads = uploadJobs.size();
     downloads = downloadJobs.size();
     return ok;
 }
 
-bool KTestClient::syncOnce()
+bool KTestClient::syncOnce(const KPassRequest& request)
 {
     QList<KUploadInfo> uploadJobs;
     QList<KDownloadInfo> downloadJobs;
-    bool ok = pass(uploadJobs, downloadJobs);
+    bool ok = pass(uploadJobs, downloadJobs, request);
     ok = runUploads(uploadJobs) && ok;
     for (const KDownloadInfo& job : downloadJobs)
         ok = runDownload(job) && ok;
@@ -131,4 +135,18 @@ bool KTestClient::write(const QString& rel, const QByteArray& bytes) const
     QFile file(localPath(rel));
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() && file.flush()
            && file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
+}
+
+bool KTestClient::remove(const QString& rel) const
+{
+    const QString path = localPath(rel);
+    return QFileInfo(path).isDir() ? QDir(path).removeRecursively() : QFile::remove(path);
+}
+
+QStringList KTestClient::trashed()
+{
+    const QString files = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Trash/files";
+    QStringList names = QDir(files).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    names.sort();
+    return names;
 }
