@@ -35,6 +35,7 @@ private slots:
     void twoWayConflictIsAnEvent();
     void untrustedCertificateIsPinnedByFingerprint();
     void secondRunIsRefusedAndLockedStoreSaysSo();
+    void killedRunLosesAndRepeatsNothing();
 
 private:
     KCliResult cli(const QStringList& args) const;
@@ -361,6 +362,35 @@ void TestWexoraSync::secondRunIsRefusedAndLockedStoreSaysSo()
     QCOMPARE(cli({"run", "--once"}).exitCode, 0);
     QCOMPARE(serverTree(), files);
     QCOMPARE(kLocalTree(local->path()), files);
+}
+
+// A two-way run killed in the middle of its uploads: the next run sends only
+// what had not been committed (the job in flight at most once more), loses
+// nothing, and a third run finds nothing to do: the journal outlived the kill.
+void TestWexoraSync::killedRunLosesAndRepeatsNothing()
+{
+    Tree files;
+    for (int i = 0; i < 30; ++i)
+        files.insert(QStringLiteral("f%1.bin").arg(i, 2, 10, QLatin1Char('0')), QByteArray(20000 + i, char('a' + i % 26)));
+    QVERIFY(kWriteTree(local->path(), files));
+    loginAndPair("two-way");
+    QVERIFY(server.setFault({{"target", "ksubmitupload"}, {"action", "delay"}, {"delayMs", 150}, {"times", 0}}));
+    QProcess killed;
+    killed.start(WEXORA_SYNC_BIN, {"--base", base->path(), "--json", "run", "--once"});
+    QVERIFY(server.waitForStat("ksubmitupload", 10, 60000));
+    killed.kill();
+    QVERIFY(killed.waitForFinished(10000));
+    const qint64 committedBefore = server.stats().value("ksubmitupload");
+    QVERIFY(server.clearFaults());
+
+    const KCliResult rerun = cli({"--json", "run", "--once"});
+    QCOMPARE(rerun.exitCode, 0);
+    QCOMPARE(serverTree(), files);
+    QCOMPARE(kLocalTree(local->path()), files);
+    const qint64 committedAfter = server.stats().value("ksubmitupload");
+    QVERIFY2(committedAfter <= files.size() - committedBefore + 1,
+             qPrintable(QStringLiteral("%1 before the kill, %2 after").arg(committedBefore).arg(committedAfter)));
+    QCOMPARE(cli({"--json", "run", "--once"}).count("queued"), 0);
 }
 
 QTEST_GUILESS_MAIN(TestWexoraSync)
