@@ -9,6 +9,7 @@
 #include "store/khashcache.h"
 #include "store/kpartialdownloads.h"
 #include "store/kservercapabilities.h"
+#include "store/ktransfersettings.h"
 #include "store/ksyncconflicts.h"
 #include "store/ksyncjournal.h"
 #include "sync/kfilesynconcemanager.h"
@@ -124,7 +125,8 @@ bool KFileSyncDatabase::openFile(QSqlDatabase& db)
     pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     for (const QString& statement :
          {KHashCache::createStatement(), KSyncJournal::createStatement(), KSyncConflicts::createStatement(),
-          KPartialDownloads::createStatement(), KServerCapabilities::createStatement()})
+          KPartialDownloads::createStatement(), KServerCapabilities::createStatement(),
+          KTransferSettings::createStatement()})
         pragma.exec(statement);
     return true;
 }

@@ -1,9 +1,11 @@
 #include "sync/ksyncengine.h"
 
 #include "store/kfilesyncdatabase.h"
+#include "store/ktransfersettings.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfilesynconcemanager.h"
 #include "transfer/kdownloadmanager.h"
+#include "transfer/kdownloadpool.h"
 #include "transfer/kdownloadtransfer.h"
 #include "transfer/kuploadmanager.h"
 
@@ -25,24 +27,41 @@ void release(std::unique_ptr<Thread>& thread)
 KSyncEngine::KSyncEngine(QNetworkAccessManager* downloadNetwork, KFileSyncDatabase* store, QObject* parent)
     : QObject(parent)
     , store(store)
-    , transfer(std::make_unique<KDownloadTransfer>(downloadNetwork, store))
+    , pool(std::make_unique<KDownloadPool>(downloadNetwork, store, KTransferSettings::downloadJobs()))
     , uploads(std::make_unique<KUploadManager>())
     , downloads(std::make_unique<KDownloadManager>())
     , periodic(std::make_unique<KFileSyncManager>())
     , once(std::make_unique<KFileSyncOnceManager>())
 {
     qRegisterMetaType<KDownloadInfo>();
-    connect(downloads.get(), &KDownloadManager::handOver, transfer.get(), &KDownloadTransfer::download);
-    connect(transfer.get(), &KDownloadTransfer::passWanted, this, &KSyncEngine::requestPass);
+    KDownloadManager::MaxRunning = pool->size();
+    addUploadHelpers(KTransferSettings::uploadJobs() - 1);
+    connect(downloads.get(), &KDownloadManager::handOver, pool.get(), &KDownloadPool::download);
+    connect(downloadTransfer(), &KDownloadTransfer::passWanted, this, &KSyncEngine::requestPass);
+}
+
+KDownloadTransfer* KSyncEngine::downloadTransfer() const
+{
+    return pool->first();
+}
+
+// Helpers take jobs from the same queue; what they report comes out of the
+// upload thread's own signals, so its listeners hear every job.
+void KSyncEngine::addUploadHelpers(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        uploadHelpers.push_back(std::make_unique<KUploadManager>());
+        KUploadManager* helper = uploadHelpers.back().get();
+        connect(helper, &KUploadManager::sendrefreshProgress, uploads.get(), &KUploadManager::sendrefreshProgress);
+        connect(helper, &KUploadManager::deleteFileItem, uploads.get(), &KUploadManager::deleteFileItem);
+        connect(helper, &KUploadManager::failFileItem, uploads.get(), &KUploadManager::failFileItem);
+    }
 }
 
 // A pass of the pair on the one-time thread, unless the pair is gone or paused.
 void KSyncEngine::requestPass(const QString& pairId)
 {
-    const QStringList row = store->getSyncConfigById(pairId);
-    if (row.size() < 6 || KFileSyncDatabase::isPaused(row))
-        return;
-    KFileSyncOnceManager::configItemQueue.append({row[0], row[1], row[2], row[4], row[3], row[5]});
+    KFileSyncOnceManager::passQueue.request(KPassRequest::whole(pairId));
 }
 
 KSyncEngine::~KSyncEngine()
@@ -68,6 +87,8 @@ void KSyncEngine::startTransfers()
     KDownloadManager::downloadManager = downloads.get();
     uploads->start(QThread::InheritPriority);
     uploads->moveToThread(QCoreApplication::instance()->thread());
+    for (const auto& helper : uploadHelpers)
+        helper->start(QThread::InheritPriority);
     downloads->start(QThread::InheritPriority);
 }
 
@@ -92,14 +113,18 @@ void KSyncEngine::stopSyncThreads()
 
 void KSyncEngine::stopTransferThreads()
 {
-    disconnect(downloads.get(), nullptr, transfer.get(), nullptr);
+    disconnect(downloads.get(), nullptr, pool.get(), nullptr);
     uploads->requestInterruption();
+    for (const auto& helper : uploadHelpers)
+        helper->requestInterruption();
     KUploadManager::uploadQueue.wake();
     downloads->requestInterruption();
     KDownloadManager::downloadQueue.wake();
     release(uploads);
+    for (auto& helper : uploadHelpers)
+        release(helper);
     release(downloads);
-    transfer->abort();
+    pool->abort();
 }
 
 void KSyncEngine::releaseStatics()

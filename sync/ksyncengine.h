@@ -3,8 +3,10 @@
 #include <QObject>
 
 #include <memory>
+#include <vector>
 
 class KDownloadManager;
+class KDownloadPool;
 class KDownloadTransfer;
 class KFileSyncDatabase;
 class KFileSyncManager;
@@ -13,8 +15,10 @@ class KUploadManager;
 class QNetworkAccessManager;
 
 // The sync engine without a window: the upload, download, periodic and
-// one-time sync threads and the download transfer that runs on the owner's
-// thread. Everything a thread can reach exists before the first thread
+// one-time sync threads and the download transfers that run on the owner's
+// thread. Several uploads and downloads may run at once (KTransferSettings):
+// the upload thread then has helpers that take jobs from the same queue and
+// speak through it, and the first download transfer speaks for the others. Everything a thread can reach exists before the first thread
 // starts; stopping goes in the reverse order of reach (the sync threads that
 // queue jobs first, then the transfer threads, then the running download), so
 // no thread ever touches an object that is already gone.
@@ -43,7 +47,9 @@ public:
     KDownloadManager* downloadThread() const { return downloads.get(); }
     KFileSyncManager* periodicThread() const { return periodic.get(); }
     KFileSyncOnceManager* onceThread() const { return once.get(); }
-    KDownloadTransfer* downloadTransfer() const { return transfer.get(); }
+    KDownloadTransfer* downloadTransfer() const;
+    KDownloadPool* downloadPool() const { return pool.get(); }
+    int uploadJobs() const { return 1 + int(uploadHelpers.size()); }
 
     // Longest wait for one thread to end before it is left to the process.
     static const int ThreadEndMs = 10000;
@@ -53,13 +59,15 @@ public slots:
     void requestPass(const QString& pairId);
 
 private:
+    void addUploadHelpers(int count);
     void stopSyncThreads();
     void stopTransferThreads();
     void releaseStatics();
 
     KFileSyncDatabase* store;
-    std::unique_ptr<KDownloadTransfer> transfer;
+    std::unique_ptr<KDownloadPool> pool;
     std::unique_ptr<KUploadManager> uploads;
+    std::vector<std::unique_ptr<KUploadManager>> uploadHelpers;
     std::unique_ptr<KDownloadManager> downloads;
     std::unique_ptr<KFileSyncManager> periodic;
     std::unique_ptr<KFileSyncOnceManager> once;

@@ -17,6 +17,8 @@ const int KDownloadManager::MAX_SIZE = 100;
 const int KDownloadManager::BUFF_SIZE = 4096;
 KJobQueue<KDownloadInfo> KDownloadManager::downloadQueue;
 KDownloadManager* KDownloadManager::downloadManager = nullptr;
+std::atomic_int KDownloadManager::MaxRunning{1};
+std::atomic_int KDownloadManager::handedOver{0};
 
 namespace {
 const int DownloadType = 1;
@@ -94,7 +96,7 @@ void KDownloadManager::runJob(const KDownloadInfo& job)
     } catch (...) {
         failJob(job, QStringLiteral("下载异常"));
     }
-    KConstant::IsDownloading = false;
+    KConstant::IsDownloading = handedOver.load() >= MaxRunning.load();
     emit deleteFileItem(DownloadType, job.localPath);
 }
 
@@ -116,9 +118,24 @@ void KDownloadManager::downloadFile(KDownloadInfo job)
     job.dataHash = version->dataHash;
     job.version = version->version;
     job.mtimeMs = version->timeMs;
-    KConstant::IsDownloading = true;
+    handedOverOne();
     emit downloadFile(job.localPath, job.serverPath, version->size, version->dataHash);
     emit handOver(job);
+}
+
+void KDownloadManager::handedOverOne()
+{
+    ++handedOver;
+    KConstant::IsDownloading = handedOver.load() >= MaxRunning.load();
+}
+
+void KDownloadManager::transferEnded()
+{
+    int count = handedOver.load();
+    while (count > 0 && !handedOver.compare_exchange_weak(count, count - 1)) {
+    }
+    KConstant::IsDownloading = handedOver.load() >= MaxRunning.load();
+    downloadQueue.wake();
 }
 
 // A new file needs a free place; a replacement needs the local file exactly

@@ -26,6 +26,11 @@ public:
     static const int BUFF_SIZE;
     static KJobQueue<KDownloadInfo> downloadQueue;
     static KDownloadManager* downloadManager;
+    // Downloads that may run at once; KConstant::IsDownloading is set while
+    // that many are handed over and not ended (with one, exactly while one runs).
+    static std::atomic_int MaxRunning;
+    // A handed-over download ended (the transfer calls it): a place is free.
+    static void transferEnded();
 
     // What the server says about one job's file.
     struct ServerVersion
@@ -74,6 +79,9 @@ private:
     static void jobDone(const KDownloadInfo& job, const QString& failure = QString());
     bool localStateAllows(const KDownloadInfo& job);
 
+    static void handedOverOne();
+
+    static std::atomic_int handedOver;
     std::unique_ptr<KFileSyncDatabase> syncDatabase;
     std::atomic_int pollIntervalMs{PollIntervalMs};
 };

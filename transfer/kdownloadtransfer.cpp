@@ -486,8 +486,7 @@ void KDownloadTransfer::finishDownload()
     running = false;
     KInflightJobs::release(current.localPath);
     KPairStates::instance().jobEnded(current.pairId, DownloadType, failure);
-    KConstant::IsDownloading = false;
-    KDownloadManager::downloadQueue.wake();
+    KDownloadManager::transferEnded();
     emit deleteFileItem(DownloadType, current.localPath);
     emit ended();
 }

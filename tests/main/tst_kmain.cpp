@@ -8,6 +8,7 @@
 #include "login/ksession.h"
 #include "main/kmain.h"
 #include "store/kfilesyncdatabase.h"
+#include "store/ktransfersettings.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfilesynconcemanager.h"
 #include "transfer/kinflightjobs.h"
@@ -307,6 +308,10 @@ void TestKMain::pairAddedThroughThePageIsListed()
 void TestKMain::transferSlotsSendRowsAndCounters()
 {
     base->installLogSink();
+    // One upload thread and one download: the test stops them both below.
+    KFileSyncDatabase().initDatabase();
+    KTransferSettings::setUploadJobs(1);
+    KTransferSettings::setDownloadJobs(1);
     QVERIFY2(openWindow(), qPrintable(probe->lastError()));
     // The counters read the shared queues: keep the window's consumers away from them.
     window->uploadThread->stop();
