@@ -33,7 +33,7 @@ KDownloadManager::~KDownloadManager() = default;
 
 bool KDownloadManager::enqueue(const KDownloadInfo& job)
 {
-    if (!KInflightJobs::claim(job.localPath))
+    if (!KInflightJobs::claimBoth(job.localPath, job.serverPath))
         return false;
     KPairStates::instance().jobQueued(job.pairId, DownloadType);
     // The row is announced before the thread can see the job, so the row's
@@ -47,7 +47,7 @@ bool KDownloadManager::enqueue(const KDownloadInfo& job)
 // Every queued job ends here or in the transfer: the path is free again.
 void KDownloadManager::jobDone(const KDownloadInfo& job, const QString& failure)
 {
-    KInflightJobs::release(job.localPath);
+    KInflightJobs::releaseBoth(job.localPath, job.serverPath);
     KPairStates::instance().jobEnded(job.pairId, DownloadType, failure);
 }
 

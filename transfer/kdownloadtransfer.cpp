@@ -484,7 +484,7 @@ void KDownloadTransfer::finishDownload()
     closeTempFile();
     digest.reset();
     running = false;
-    KInflightJobs::release(current.localPath);
+    KInflightJobs::releaseBoth(current.localPath, current.serverPath);
     KPairStates::instance().jobEnded(current.pairId, DownloadType, failure);
     KDownloadManager::transferEnded();
     emit deleteFileItem(DownloadType, current.localPath);

@@ -56,7 +56,7 @@ KUploadManager::~KUploadManager()
 
 bool KUploadManager::enqueue(const KUploadInfo& job)
 {
-    if (!KInflightJobs::claim(job.localPath))
+    if (!KInflightJobs::claimBoth(job.localPath, job.serverPath))
         return false;
     KPairStates::instance().jobQueued(job.pairId, 2);
     // The row is announced before the thread can see the job, so the row's
@@ -180,7 +180,7 @@ void KUploadManager::runJob(const KUploadInfo& job)
     } catch (...) {
         failUnlessStopping(job, QStringLiteral("上传异常"));
     }
-    KInflightJobs::release(job.localPath);
+    KInflightJobs::releaseBoth(job.localPath, job.serverPath);
     KPairStates::instance().jobEnded(job.pairId, 2, jobFailure);
     emit deleteFileItem(2, job.localPath);
 }
