@@ -80,6 +80,7 @@ private slots:
     void errorListShowsRowsOnDemand();
     void headerButtonsSendTheirOps();
     void screenshots();
+    void failedScriptsLeaveTheirTextOutOfTheLog();
 
 private:
     bool openPage();
@@ -414,6 +415,20 @@ void TestMainPage::screenshots()
     QVERIFY(probe->click(".pair[data-id='c2'] .act-edit"));
     QVERIFY(probe->waitFor("document.querySelector('#pair-editor')"));
     QVERIFY(!probe->screenshot(window.get(), "main-editor").isEmpty());
+}
+
+// The log takes the page's console messages; a script may carry a password.
+void TestMainPage::failedScriptsLeaveTheirTextOutOfTheLog()
+{
+    base->installLogSink();
+    QVERIFY2(openPage(), qPrintable(probe->lastError()));
+    window->reply("loginVue.loginCallback('{\"password\":\"hunter2-in-call\"}');");
+    window->reply("mainVue.reloadData('x','hunter2-in-syntax'oops');");
+    QTRY_COMPARE_WITH_TIMEOUT(base->todaysLog().count("native script failed"), 2, 10000);
+    const QString log = base->todaysLog();
+    QVERIFY(log.contains("native script failed: ReferenceError: loginVue is not defined"));
+    QVERIFY(log.contains("native script failed: SyntaxError"));
+    QVERIFY(!log.contains("hunter2"));
 }
 
 KGUI_TEST_MAIN(TestMainPage)
