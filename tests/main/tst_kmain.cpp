@@ -273,6 +273,7 @@ void TestKMain::pairAddedThroughThePageIsListed()
 
     // The picker answers later, outside the page's operation.
     QVERIFY(probe->click("#btn-choose-space"));
+    const QString spaceName = WexoraBase::accessdata.spaces.first().spacename;
     KSpaceTreeDialog* picker = window->spaceTreeDialog;
     QTRY_VERIFY(picker->isVisible());
     auto* tree = qobject_cast<QTreeWidget*>(picker->findChild<QTabWidget*>("spaceWidget")->widget(0));
@@ -284,13 +285,15 @@ void TestKMain::pairAddedThroughThePageIsListed()
     const QString folder = "@" + spaceId + "/docs";
     QCOMPARE(texts(replies), QStringList({"CharpCallback_AfterSelectSpaceDir('" + folder + "','" + folder + "')"}));
     QVERIFY(!picker->isVisible());
-    QVERIFY(probe->waitFor("document.querySelector('#edit-space').value === " + KJsString::quoted(folder)));
+    // The folder is shown by its space's name; the path itself is what is saved.
+    QVERIFY(probe->waitFor("document.querySelector('#edit-space').value === " + KJsString::quoted(spaceName + " / docs")));
+    QCOMPARE(probe->run("document.querySelector('#edit-space').dataset.path").toString(), folder);
 
     QVERIFY(probe->click(".segment input[value='2']"));
     QVERIFY(probe->click("#btn-save-pair"));
     QVERIFY(probe->waitFor("!document.querySelector('#pair-editor') && document.querySelectorAll('.pair').length === 1"));
     QCOMPARE(probe->text(".pair .pair-local"), chosenLocal);
-    QCOMPARE(probe->text(".pair .pair-space"), folder);
+    QCOMPARE(probe->text(".pair .pair-space"), spaceName + " / docs");
 
     // The store got status, ignore type and sync type in their own columns.
     const QList<QStringList> rows = KFileSyncDatabase().getSyncConfigs();
