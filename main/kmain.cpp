@@ -23,7 +23,7 @@
 
 #include <QAction>
 #include <QDateTime>
-#include <QFont>
+#include <QPolygonF>
 #include <QPainter>
 #include <QPen>
 #include <QVBoxLayout>
@@ -349,27 +349,48 @@ void KMain::showTrayMessage(const QString& title, const QString& text)
         trayIcon->showMessage(title, text, QSystemTrayIcon::Warning);
 }
 
+namespace {
+
+// A white glyph in the badge, drawn with lines so that no font is needed:
+// "!" for an error, an up and a down arrow while syncing.
+void drawBadgeGlyph(QPainter& painter, const QRectF& badge, bool error)
+{
+    const qreal u = badge.width() / 10;
+    const QPointF c = badge.center();
+    painter.setPen(QPen(Qt::white, 1.6 * u, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    if (error) {
+        painter.drawLine(QPointF(c.x(), c.y() - 3 * u), QPointF(c.x(), c.y() + 0.8 * u));
+        painter.drawPoint(QPointF(c.x(), c.y() + 3 * u));
+        return;
+    }
+    const qreal left = c.x() - 1.8 * u;
+    const qreal right = c.x() + 1.8 * u;
+    painter.drawPolyline(QPolygonF({{left - 1.5 * u, c.y() - 1.5 * u}, {left, c.y() - 3 * u}, {left + 1.5 * u, c.y() - 1.5 * u}}));
+    painter.drawLine(QPointF(left, c.y() - 3 * u), QPointF(left, c.y() + 3 * u));
+    painter.drawPolyline(QPolygonF({{right - 1.5 * u, c.y() + 1.5 * u}, {right, c.y() + 3 * u}, {right + 1.5 * u, c.y() + 1.5 * u}}));
+    painter.drawLine(QPointF(right, c.y() - 3 * u), QPointF(right, c.y() + 3 * u));
+}
+
+} // namespace
+
 QIcon KMain::trayIconFor(const QIcon& product, KTrayStatus::State state)
 {
     if (state == KTrayStatus::State::Idle)
         return product;
     const int size = 64;
     QPixmap picture = product.pixmap(size, size);
-    if (picture.isNull())
+    if (picture.isNull()) {
         picture = QPixmap(size, size);
+        picture.fill(Qt::transparent);
+    }
+    const bool error = state == KTrayStatus::State::Error;
     QPainter painter(&picture);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF mark(size * 0.52, size * 0.52, size * 0.46, size * 0.46);
+    const QRectF badge(size * 0.5, size * 0.5, size * 0.48, size * 0.48);
     painter.setPen(QPen(Qt::white, 3));
-    painter.setBrush(state == KTrayStatus::State::Error ? QColor(0xe5, 0x48, 0x4d) : QColor(0x25, 0x63, 0xeb));
-    painter.drawEllipse(mark);
-    QFont font = painter.font();
-    font.setBold(true);
-    font.setPixelSize(int(mark.height() * 0.7));
-    painter.setFont(font);
-    painter.drawText(mark, Qt::AlignCenter,
-                     state == KTrayStatus::State::Error ? QStringLiteral("!") : QStringLiteral("\u21c5"));
-    painter.end();
+    painter.setBrush(error ? QColor(0xe5, 0x48, 0x4d) : QColor(0x25, 0x63, 0xeb));
+    painter.drawEllipse(badge);
+    drawBadgeGlyph(painter, badge, error);
     return QIcon(picture);
 }
 

@@ -583,6 +583,9 @@ void TestKMain::screenshots()
     QVERIFY(probe->click(".tab[data-tab='transfers']"));
     QVERIFY(probe->waitFor("document.querySelectorAll('.transfer').length === 3"));
     QVERIFY(!probe->screenshot(window.get(), "main_window_transfers").isEmpty());
+    const QIcon product(base->path() + "/page/img/logo.ico");
+    QVERIFY(KMain::trayIconFor(product, KTrayStatus::State::Syncing).pixmap(64).save(KPageProbe::screenshotDir() + "/tray-syncing.png"));
+    QVERIFY(KMain::trayIconFor(product, KTrayStatus::State::Error).pixmap(64).save(KPageProbe::screenshotDir() + "/tray-error.png"));
 }
 
 void TestKMain::endingTheLoop_data()
