@@ -41,6 +41,30 @@
 
 #include <optional>
 
+namespace {
+
+// A white glyph in the badge, drawn with lines so that no font is needed:
+// "!" for an error, an up and a down arrow while syncing.
+void drawBadgeGlyph(QPainter& painter, const QRectF& badge, bool error)
+{
+    const qreal u = badge.width() / 10;
+    const QPointF c = badge.center();
+    painter.setPen(QPen(Qt::white, 1.6 * u, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    if (error) {
+        painter.drawLine(QPointF(c.x(), c.y() - 3 * u), QPointF(c.x(), c.y() + 0.8 * u));
+        painter.drawPoint(QPointF(c.x(), c.y() + 3 * u));
+        return;
+    }
+    const qreal left = c.x() - 1.8 * u;
+    const qreal right = c.x() + 1.8 * u;
+    painter.drawPolyline(QPolygonF({{left - 1.5 * u, c.y() - 1.5 * u}, {left, c.y() - 3 * u}, {left + 1.5 * u, c.y() - 1.5 * u}}));
+    painter.drawLine(QPointF(left, c.y() - 3 * u), QPointF(left, c.y() + 3 * u));
+    painter.drawPolyline(QPolygonF({{right - 1.5 * u, c.y() + 1.5 * u}, {right, c.y() + 3 * u}, {right + 1.5 * u, c.y() + 1.5 * u}}));
+    painter.drawLine(QPointF(right, c.y() - 3 * u), QPointF(right, c.y() + 3 * u));
+}
+
+} // namespace
+
 KMain* KMain::KMainWindow = nullptr;
 
 KMain::KMain(QWidget* parent, MessagePresenter databaseErrorPresenter)
@@ -73,6 +97,7 @@ KMain::KMain(QWidget* parent, MessagePresenter databaseErrorPresenter)
     introducePage();
     followPairStates();
     followTransfersOnTray();
+    followFinishedTransfers();
     startThread();
 }
 
@@ -326,10 +351,14 @@ void KMain::followTransfersOnTray()
     trayTimer.setInterval(TrayIntervalMs);
     connect(&trayTimer, &QTimer::timeout, this, &KMain::showTrayStatus);
     connect(this, &KMain::trayMessage, this, &KMain::showTrayMessage);
+    showTrayStatus();
+}
+
+void KMain::followFinishedTransfers()
+{
     newLogsTimer.setSingleShot(true);
     newLogsTimer.setInterval(NewLogsIntervalMs);
     connect(&newLogsTimer, &QTimer::timeout, this, &KMain::sendNewLogs);
-    showTrayStatus();
 }
 
 void KMain::showTrayStatus()
@@ -348,30 +377,6 @@ void KMain::showTrayMessage(const QString& title, const QString& text)
     if (QSystemTrayIcon::supportsMessages())
         trayIcon->showMessage(title, text, QSystemTrayIcon::Warning);
 }
-
-namespace {
-
-// A white glyph in the badge, drawn with lines so that no font is needed:
-// "!" for an error, an up and a down arrow while syncing.
-void drawBadgeGlyph(QPainter& painter, const QRectF& badge, bool error)
-{
-    const qreal u = badge.width() / 10;
-    const QPointF c = badge.center();
-    painter.setPen(QPen(Qt::white, 1.6 * u, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    if (error) {
-        painter.drawLine(QPointF(c.x(), c.y() - 3 * u), QPointF(c.x(), c.y() + 0.8 * u));
-        painter.drawPoint(QPointF(c.x(), c.y() + 3 * u));
-        return;
-    }
-    const qreal left = c.x() - 1.8 * u;
-    const qreal right = c.x() + 1.8 * u;
-    painter.drawPolyline(QPolygonF({{left - 1.5 * u, c.y() - 1.5 * u}, {left, c.y() - 3 * u}, {left + 1.5 * u, c.y() - 1.5 * u}}));
-    painter.drawLine(QPointF(left, c.y() - 3 * u), QPointF(left, c.y() + 3 * u));
-    painter.drawPolyline(QPolygonF({{right - 1.5 * u, c.y() + 1.5 * u}, {right, c.y() + 3 * u}, {right + 1.5 * u, c.y() + 1.5 * u}}));
-    painter.drawLine(QPointF(right, c.y() - 3 * u), QPointF(right, c.y() + 3 * u));
-}
-
-} // namespace
 
 QIcon KMain::trayIconFor(const QIcon& product, KTrayStatus::State state)
 {

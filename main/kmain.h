@@ -132,6 +132,7 @@ private:
     void sendPairStates();
     void notePairStates(const QStringList& ids);
     void followTransfersOnTray();
+    void followFinishedTransfers();
     void showTrayStatus();
     void showTrayMessage(const QString& title, const QString& text);
     void noticeFailure(const QString& localPath, const QString& reason);
