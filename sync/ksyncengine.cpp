@@ -2,6 +2,7 @@
 
 #include "store/kfilesyncdatabase.h"
 #include "store/ktransfersettings.h"
+#include "sync/kdeletionanswer.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfilesynconcemanager.h"
 #include "transfer/kdownloadmanager.h"
@@ -62,6 +63,13 @@ void KSyncEngine::addUploadHelpers(int count)
 void KSyncEngine::requestPass(const QString& pairId)
 {
     KFileSyncOnceManager::passQueue.request(KPassRequest::whole(pairId));
+}
+
+void KSyncEngine::answerDeletions(const QString& pairId, bool confirmed)
+{
+    const KPassRequest request = confirmed ? KDeletionAnswer::confirm(pairId) : KDeletionAnswer::refuse(pairId);
+    if (!request.pairId.isEmpty())
+        KFileSyncOnceManager::passQueue.request(request);
 }
 
 KSyncEngine::~KSyncEngine()

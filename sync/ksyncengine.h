@@ -57,6 +57,9 @@ public:
 public slots:
     // Queues a pass of one stored pair on the one-time thread.
     void requestPass(const QString& pairId);
+    // The user's word on deletions a pass held back: carried out, or the
+    // files brought back from the side that still has them.
+    void answerDeletions(const QString& pairId, bool confirmed);
 
 private:
     void addUploadHelpers(int count);

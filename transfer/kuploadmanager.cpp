@@ -220,13 +220,28 @@ void KUploadManager::uploadFile(KUploadInfo job)
     if (!QFile::exists(job.localPath))
         return;
     KLog::info(QStringLiteral("上传文件"), job.localPath);
+    uploadAttempt(job, true);
+}
+
+// An upload whose parts the server refused (it ended meanwhile, for example
+// committed by a run that was killed while its commit was on the way, or a
+// copy of a part it was still taking in) is looked at once more from the
+// start: the file may be there already, or a new upload goes through.
+void KUploadManager::uploadAttempt(const KUploadInfo& job, bool mayRetry)
+{
+    sessionGone = false;
+    retryAllowed = mayRetry;
     bool isCreateFile = true;
     if (!serverAllows(job, isCreateFile))
         return;
     const QString token = readUploadToken(job.localPath, job.serverPath, job.filemd5);
-    if (!token.isEmpty() && resume(job, token, isCreateFile))
+    if (token.isEmpty() || !resume(job, token, isCreateFile))
+        startFresh(job, isCreateFile);
+    if (!sessionGone)
         return;
-    startFresh(job, isCreateFile);
+    KLog::info2(QStringLiteral("上传会话已结束，重新开始"), job.localPath, job.serverPath);
+    deleteUploadToken(job.localPath, job.serverPath, job.filemd5);
+    uploadAttempt(job, false);
 }
 
 bool KUploadManager::serverAllows(const KUploadInfo& job, bool& isCreateFile)
@@ -321,7 +336,7 @@ bool KUploadManager::sendParts(const KUploadInfo& job, const QString& upToken, i
         // so the next attempt resumes from the parts the server kept.
         const QString failure = sendPart(job, upToken, ++partNumber, offset, sender, file, commitToken);
         // A part cut off by a stop request is no failure of the file.
-        if (!failure.isEmpty() && isInterruptionRequested())
+        if (!failure.isEmpty() && (isInterruptionRequested() || sessionGone))
             return false;
         if (!failure.isEmpty()) {
             failJob(job, QStringLiteral("第%1片上传失败: %2").arg(partNumber).arg(failure));
@@ -340,11 +355,17 @@ QString KUploadManager::sendPart(const KUploadInfo& job, const QString& upToken,
     KLog::info2(QStringLiteral("当前进度=第%1片").arg(partNumber), QString::number(offset),
                 QString::number(job.filesize));
     KLog::info(QStringLiteral("URL="), KUploadOutcome::redactUrl(ticket.httpurl, upToken));
-    if (ticket.httpurl.isEmpty())
+    if (ticket.httpurl.isEmpty()) {
+        sessionGone = retryAllowed && KUploadOutcome::isRefusal(reply);
         return KUploadOutcome::errorText(reply, QStringLiteral("获取上传地址"));
+    }
     const KPartResult sent = sender.send(ticket, offset, file, qMin(SEGMENT_SIZE, job.filesize - offset));
     if (sent.ok)
         commitToken = ticket.uptoken;
+    // The part address answered and refused: the upload is no more, or this
+    // part of it is not taken; a network failure leaves it to a resume.
+    if (sent.status >= 400)
+        sessionGone = retryAllowed;
     return sent.reason;
 }
 

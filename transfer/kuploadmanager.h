@@ -103,6 +103,7 @@ protected:
     void run() override;
 
 private:
+    void uploadAttempt(const KUploadInfo& job, bool mayRetry);
     bool serverAllows(const KUploadInfo& job, bool& isCreateFile);
     bool resume(const KUploadInfo& job, const QString& token, bool isCreateFile);
     void startFresh(const KUploadInfo& job, bool isCreateFile);
@@ -125,6 +126,8 @@ private:
     qint64 startOffset = 0;
     KFileSyncDatabase* database = nullptr;
     QString jobFailure;
+    bool sessionGone = false;
+    bool retryAllowed = false;
 
     std::function<qint64()> now;
     std::atomic_int pollMs{DefaultPollMs};

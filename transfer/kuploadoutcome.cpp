@@ -16,6 +16,12 @@ bool KUploadOutcome::isSuccess(const QString& reply)
     return code.isString() && code.toString() == QLatin1String("0");
 }
 
+bool KUploadOutcome::isRefusal(const QString& reply)
+{
+    const QJsonValue code = KJsonTools::parseObject(reply).value(QStringLiteral("code"));
+    return code.isDouble() && KJsonTools::toInt64(code.toDouble()) != 0;
+}
+
 QString KUploadOutcome::errorText(const QString& reply, const QString& step)
 {
     if (reply.trimmed().isEmpty())
