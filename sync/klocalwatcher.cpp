@@ -183,12 +183,22 @@ void KLocalWatcher::startRescan(Pair& pair)
     pair.tree.reset();
     KLog::info(logTag(), QStringLiteral("系统监视数量已达上限，改为每 %1 秒扫描一次：%2")
                              .arg(rescanIntervalMs / 1000.0).arg(pair.root));
+    scan(pair, pair.lastScan);
+}
+
+// A tree so big that its scans would take more than a hundredth of the
+// interval is scanned less often: the fallback stays under 1% of a core.
+bool KLocalWatcher::scan(Pair& pair, KLocalTree& tree)
+{
+    const qint64 started = clock.elapsed();
     try {
-        pair.lastScan = KLocalTree::scan(pair.root);
+        tree = KLocalTree::scan(pair.root);
     } catch (const KInterruption::Interrupted&) {
-        return;
+        return false;
     }
-    pair.nextScanMs = clock.elapsed() + rescanIntervalMs;
+    const qint64 now = clock.elapsed();
+    pair.nextScanMs = now + qMax<qint64>(rescanIntervalMs, 100 * (now - started));
+    return true;
 }
 
 void KLocalWatcher::rescanDue()
@@ -203,12 +213,8 @@ void KLocalWatcher::rescanDue()
 void KLocalWatcher::rescan(const QString& pairId, Pair& pair)
 {
     KLocalTree now;
-    try {
-        now = KLocalTree::scan(pair.root);
-    } catch (const KInterruption::Interrupted&) {
+    if (!scan(pair, now))
         return;
-    }
-    pair.nextScanMs = clock.elapsed() + rescanIntervalMs;
     if (!now.complete) {
         // An unreadable root may come back; a missing one ends the watch.
         if (!QFileInfo(pair.root).isDir())

@@ -47,6 +47,8 @@ public:
     // Take effect from the next event on; the defaults are the product's.
     void setQuietMs(int ms) { quietMs = ms; }
     void setMaxDelayMs(int ms) { maxDelayMs = ms; }
+    // The shortest time between two scans of a pair past the watch limit;
+    // a big tree waits a hundred times as long as its scan took.
     void setRescanIntervalMs(int ms) { rescanIntervalMs = ms; }
     // More distinct paths than this in one report make it a full one.
     void setMaxPaths(int count) { maxPaths = count; }
@@ -94,6 +96,7 @@ private:
     void start(const QString& pairId, const QString& root);
     void startRescan(Pair& pair);
     void rescan(const QString& pairId, Pair& pair);
+    bool scan(Pair& pair, KLocalTree& tree);
     void readEvents(const QString& pairId, Pair& pair);
     void rootGone(const QString& pairId, Pair& pair);
     void flushDue();
