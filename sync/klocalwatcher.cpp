@@ -155,6 +155,8 @@ void KLocalWatcher::runCommands()
 void KLocalWatcher::start(const QString& pairId, const QString& root)
 {
     Pair& pair = pairs[pairId];
+    if (pair.root == root && pair.mode != Off && !pair.mode.isEmpty())
+        return;
     pair = Pair();
     pair.root = root;
     pair.batch.maxPaths = maxPaths;

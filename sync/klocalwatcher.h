@@ -35,7 +35,9 @@ public:
     explicit KLocalWatcher(QObject* parent = nullptr);
     ~KLocalWatcher() override;
 
-    // Starts (or starts again) watching a pair's local tree. Any thread.
+    // Starts watching a pair's local tree, or starts again after "off" or
+    // with another root; a pair watched already as asked is left as it is.
+    // Any thread.
     void watch(const QString& pairId, const QString& localRoot);
     // Stops watching a pair; what was gathered for it is dropped. Any thread.
     void unwatch(const QString& pairId);
@@ -69,7 +71,8 @@ signals:
     // or the root is gone; look at the whole tree (relPaths may be empty).
     // The client's own partial downloads are left out.
     void changed(const QString& pairId, const QStringList& relPaths, bool full);
-    // After each watch() once its setup is done, and on every change of mode.
+    // When a watch() has set a pair up (whatever the mode), and on every
+    // later change of mode.
     void modeChanged(const QString& pairId, const QString& mode);
 
 private:

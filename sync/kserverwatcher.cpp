@@ -111,7 +111,8 @@ void KServerWatcher::run()
             check(due);
             continue;
         }
-        const qint64 wait = due.dueMs < 0 ? qint64(intervalMs) : due.dueMs - now;
+        // Without pairs, until watch() or stop().
+        const qint64 wait = due.dueMs < 0 ? -1 : due.dueMs - now;
         if (!wakeup.sleep(int(qMin<qint64>(wait, INT_MAX))))
             return;
     }
