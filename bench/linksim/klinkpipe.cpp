@@ -15,7 +15,7 @@ KLinkPipe::KLinkPipe(KLinkSocket& from, KLinkSocket& to, KLinkShaper& link, KLin
       connNsPerByte(options.connBitsPerSecond > 0 ? 8e9 / options.connBitsPerSecond : 0),
       window(options.windowBytes),
       openAt(openAt),
-      chunk(std::min<int64_t>(link.chunkBytes(), options.windowBytes))
+      chunk(std::min({link.chunkBytes(), KLinkShaper::chunkFor(connNsPerByte), options.windowBytes}))
 {
 }
 

@@ -36,7 +36,7 @@ int64_t KLinkShaper::roomAt() const
     return busyUntil - queueNs + 1;
 }
 
-int64_t KLinkShaper::chunkBytes() const
+int64_t KLinkShaper::chunkFor(double nsPerByte)
 {
     if (nsPerByte == 0)
         return UnlimitedChunk;

@@ -28,7 +28,8 @@ public:
     // When the queue has room again.
     int64_t roomAt() const;
     // Most bytes to take in one go: about a millisecond of the rate.
-    int64_t chunkBytes() const;
+    int64_t chunkBytes() const { return chunkFor(nsPerByte); }
+    static int64_t chunkFor(double nsPerByte);
     int64_t delayNs() const { return delay; }
 
     std::deque<KLinkPipeRef> waiters;
