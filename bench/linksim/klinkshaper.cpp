@@ -8,6 +8,9 @@ namespace
 constexpr int64_t UnlimitedChunk = 256 << 10;
 constexpr int64_t MinChunk = 1500;
 constexpr int64_t MaxChunk = 64 << 10;
+// Each piece costs a wake-up to take in and one to deliver; a few
+// milliseconds of the rate keep that cheap and still well below a round trip.
+constexpr double ChunkNs = 4e6;
 } // namespace
 
 KLinkShaper::KLinkShaper(const KLinkDirection& direction)
@@ -40,5 +43,5 @@ int64_t KLinkShaper::chunkFor(double nsPerByte)
 {
     if (nsPerByte == 0)
         return UnlimitedChunk;
-    return std::clamp<int64_t>(int64_t(1e6 / nsPerByte), MinChunk, MaxChunk);
+    return std::clamp<int64_t>(int64_t(ChunkNs / nsPerByte), MinChunk, MaxChunk);
 }

@@ -27,7 +27,7 @@ public:
     bool hasRoom(int64_t now) const;
     // When the queue has room again.
     int64_t roomAt() const;
-    // Most bytes to take in one go: about a millisecond of the rate.
+    // Most bytes to take in one go: a few milliseconds of the rate.
     int64_t chunkBytes() const { return chunkFor(nsPerByte); }
     static int64_t chunkFor(double nsPerByte);
     int64_t delayNs() const { return delay; }
