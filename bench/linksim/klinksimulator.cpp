@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <netdb.h>
@@ -113,13 +114,13 @@ std::string KLinkSimulator::listenSocket()
 
 std::string KLinkSimulator::loopDescriptors()
 {
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (int s : {SIGTERM, SIGINT, SIGHUP})
-        sigaddset(&stops, s);
-    ::sigprocmask(SIG_BLOCK, &stops, nullptr);
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR1})
+        sigaddset(&handled, s);
+    ::sigprocmask(SIG_BLOCK, &handled, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
-    signalFd = ::signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
+    signalFd = ::signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC);
     timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     if (signalFd < 0 || timerFd < 0 || epollFd < 0 || !watch(epollFd, listenFd, ListenKey, EPOLLIN)
@@ -149,15 +150,26 @@ std::string KLinkSimulator::summary() const
 void KLinkSimulator::handle(uint64_t key, uint32_t events)
 {
     uint64_t expirations = 0;
-    signalfd_siginfo signal{};
     if (key == ListenKey)
         acceptAll();
     else if (key == TimerKey)
         armedAt = ::read(timerFd, &expirations, sizeof expirations) > 0 ? 0 : armedAt;
     else if (key == SignalKey)
-        stopping = ::read(signalFd, &signal, sizeof signal) > 0;
+        signalled();
     else
         socketEvent(key, events);
+}
+
+// SIGUSR1 prints the counters so far; the others stop the loop.
+void KLinkSimulator::signalled()
+{
+    signalfd_siginfo signal{};
+    while (::read(signalFd, &signal, sizeof signal) == sizeof signal) {
+        if (signal.ssi_signo == SIGUSR1)
+            std::fprintf(stderr, "wexora-linksim: %s\n", summary().c_str());
+        else
+            stopping = true;
+    }
 }
 
 void KLinkSimulator::acceptAll()

@@ -29,7 +29,8 @@ public:
     // "" or what failed.
     std::string start();
     int port() const { return listenPort; }
-    // Serves until SIGTERM, SIGINT or SIGHUP (blocked by start()).
+    // Serves until SIGTERM, SIGINT or SIGHUP (blocked by start()); SIGUSR1
+    // prints summary() on stderr.
     void run();
     // "N connections (at most M at once), up X bytes, down Y bytes".
     std::string summary() const;
@@ -46,6 +47,7 @@ private:
     std::string listenSocket();
     std::string loopDescriptors();
     void handle(uint64_t key, uint32_t events);
+    void signalled();
     void acceptAll();
     void open(int clientFd);
     void socketEvent(uint64_t key, uint32_t events);

@@ -1,14 +1,14 @@
 // wexora-linksim: a TCP proxy that makes loopback behave like a real link,
 // with a one-way delay and a shared rate limit per direction. Prints
 // "listening HOST:PORT" on stdout once it accepts connections, and a line of
-// counters on stderr when SIGTERM, SIGINT or SIGHUP ends it.
+// counters on stderr on SIGUSR1 and when SIGTERM, SIGINT or SIGHUP ends it.
 #include "klinkoptions.h"
 #include "klinksimulator.h"
 
+#include <csignal>
 #include <cstdio>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <csignal>
 
 namespace
 {
