@@ -69,8 +69,11 @@ int KCliRun::exec(const Options& runOptions)
         return KCliExitUsage;
     }
     QNetworkAccessManager network;
-    KSyncEngine engine(&network, store);
-    KSyncRunner syncRunner(&engine);
+    KSyncEngine syncEngine(&network, store);
+    engine = &syncEngine;
+    for (const KSyncRunner::Pair& pair : pairs)
+        pairIds << pair.id;
+    KSyncRunner syncRunner(&syncEngine);
     runner = &syncRunner;
     connectRunner();
     KSignalWatcher signalWatcher;
@@ -83,6 +86,7 @@ int KCliRun::exec(const Options& runOptions)
     eventLoop.exec();
     const int status = finish();
     runner = nullptr;
+    engine = nullptr;
     return status;
 }
 
@@ -199,8 +203,15 @@ void KCliRun::onIdle()
         loop->quit();
         return;
     }
+    goLive();
     showProgress();
     cycleTimer.start(options.intervalSeconds * 1000);
+}
+
+void KCliRun::goLive()
+{
+    if (engine)
+        engine->startLive(pairIds);
 }
 
 void KCliRun::onSignal(int signalNumber)

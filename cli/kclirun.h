@@ -2,11 +2,15 @@
 
 #include "cli/ksyncrunner.h"
 
+#include <QStringList>
+
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPair>
 #include <QTimer>
+
+class KSyncEngine;
 
 class KCliConsole;
 class KFileSyncDatabase;
@@ -56,6 +60,11 @@ private:
     KCliConsole* console;
     Options options;
     KSyncRunner* runner = nullptr;
+    // Without --once, after the first passes: the pairs are watched and
+    // their changes passed as they come (the interval passes stay as a net).
+    KSyncEngine* engine = nullptr;
+    QStringList pairIds;
+    void goLive();
     QEventLoop* loop = nullptr;
     QTimer progressTimer;
     QTimer cycleTimer;

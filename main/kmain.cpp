@@ -15,6 +15,7 @@
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfilesynconcemanager.h"
 #include "sync/kpairstates.h"
+#include "sync/kpairwatching.h"
 #include "sync/ksyncengine.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kdownloadtransfer.h"
@@ -250,6 +251,7 @@ void KMain::showTrayIcon()
 void KMain::connectCommands()
 {
     connect(commands, &KMainCommands::deletionsAnswered, engine, &KSyncEngine::answerDeletions);
+    connect(commands, &KMainCommands::pairsChanged, engine->watching(), &KPairWatching::refresh);
     // The folder is asked for inside the operation, so the question is direct.
     connect(commands, &KMainCommands::script, this, &KMain::SigSendMessageToJS);
     connect(commands, &KMainCommands::openFolderRequested, this,

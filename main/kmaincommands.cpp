@@ -70,9 +70,14 @@ KMainCommands::KMainCommands(KFileSyncDatabase* store, QObject* parent)
 
 QString KMainCommands::handle(const QString& op, const QString& param)
 {
+    static const QStringList changingPairs{"addSync", "deleteSync", "pausePair", "resumePair"};
     for (const Operation& operation : operations) {
-        if (op == QLatin1String(operation.name))
-            return (this->*operation.handler)(KJsonTools::parseStringMap(param));
+        if (op != QLatin1String(operation.name))
+            continue;
+        const QString reply = (this->*operation.handler)(KJsonTools::parseStringMap(param));
+        if (changingPairs.contains(op))
+            emit pairsChanged();
+        return reply;
     }
     return QString();
 }

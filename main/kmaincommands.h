@@ -64,6 +64,8 @@ public:
 signals:
     // A script for the page besides the operation's reply, emitted before it.
     void script(QString js);
+    // A pair was saved, deleted, paused or resumed.
+    void pairsChanged();
     // Asked synchronously (connect directly); *path stays empty when cancelled.
     void askLocalDir(QString* path);
     void showServerPicker();

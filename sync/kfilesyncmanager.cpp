@@ -7,6 +7,7 @@
 #include "store/kpartialdownloads.h"
 #include "sync/kfoldercomparison.h"
 #include "sync/knodetools.h"
+#include "sync/kpairlock.h"
 #include "sync/kpairstates.h"
 #include "store/ksyncconflicts.h"
 #include "app/kconstant.h"
@@ -127,6 +128,7 @@ void KFileSyncManager::syncDir(const QString& localRoot, const QString& spaceRoo
 bool KFileSyncManager::syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
                                 const QString& syncType, const KPassRequest& request)
 {
+    const KPairLock onePassAtATime(id);
     KPairStates& states = KPairStates::instance();
     states.passStarted(id);
     KFolderComparison comparison(localRoot, spaceRoot);

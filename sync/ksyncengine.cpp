@@ -5,6 +5,7 @@
 #include "sync/kdeletionanswer.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfilesynconcemanager.h"
+#include "sync/kpairwatching.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kdownloadpool.h"
 #include "transfer/kdownloadtransfer.h"
@@ -33,6 +34,7 @@ KSyncEngine::KSyncEngine(QNetworkAccessManager* downloadNetwork, KFileSyncDataba
     , downloads(std::make_unique<KDownloadManager>())
     , periodic(std::make_unique<KFileSyncManager>())
     , once(std::make_unique<KFileSyncOnceManager>())
+    , watchers(std::make_unique<KPairWatching>())
 {
     qRegisterMetaType<KDownloadInfo>();
     KDownloadManager::MaxRunning = pool->size();
@@ -84,6 +86,17 @@ void KSyncEngine::start()
     startTransfers();
     periodic->start(QThread::InheritPriority);
     once->start(QThread::InheritPriority);
+    watchers->start();
+}
+
+void KSyncEngine::startLive(const QStringList& pairIds)
+{
+    startTransfers();
+    if (once->isRunning())
+        return;
+    once->start(QThread::InheritPriority);
+    watchers->restrictTo(pairIds);
+    watchers->start();
 }
 
 void KSyncEngine::startTransfers()
@@ -113,6 +126,7 @@ void KSyncEngine::stop()
 // They queue jobs through the transfer threads' statics, so they go first.
 void KSyncEngine::stopSyncThreads()
 {
+    watchers->stop();
     once->stop();
     periodic->stop();
     release(once);

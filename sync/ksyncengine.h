@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QStringList>
 
 #include <memory>
 #include <vector>
@@ -11,6 +12,7 @@ class KDownloadTransfer;
 class KFileSyncDatabase;
 class KFileSyncManager;
 class KFileSyncOnceManager;
+class KPairWatching;
 class KUploadManager;
 class QNetworkAccessManager;
 
@@ -31,11 +33,15 @@ public:
     KSyncEngine(QNetworkAccessManager* downloadNetwork, KFileSyncDatabase* store, QObject* parent = nullptr);
     ~KSyncEngine() override;
 
-    // Upload, download, periodic and one-time threads, in that order.
+    // Upload, download, periodic and one-time threads, in that order, then
+    // the watching of the pairs.
     void start();
     // Only the upload and download threads: the caller runs the passes
     // itself (KFileSyncManager::syncPair on a thread of its own).
     void startTransfers();
+    // With the transfers running: these pairs watched on both sides, their
+    // changes passed on the one-time thread.
+    void startLive(const QStringList& pairIds);
     // Returns once every thread has ended: a comparison stops between two
     // files, a request waiting for a server is aborted, an upload stops
     // after its current part, the running download is cut (its partial file
@@ -47,6 +53,8 @@ public:
     KDownloadManager* downloadThread() const { return downloads.get(); }
     KFileSyncManager* periodicThread() const { return periodic.get(); }
     KFileSyncOnceManager* onceThread() const { return once.get(); }
+    // The pairs' local trees and server folders, watched while the engine runs.
+    KPairWatching* watching() const { return watchers.get(); }
     KDownloadTransfer* downloadTransfer() const;
     KDownloadPool* downloadPool() const { return pool.get(); }
     int uploadJobs() const { return 1 + int(uploadHelpers.size()); }
@@ -74,5 +82,6 @@ private:
     std::unique_ptr<KDownloadManager> downloads;
     std::unique_ptr<KFileSyncManager> periodic;
     std::unique_ptr<KFileSyncOnceManager> once;
+    std::unique_ptr<KPairWatching> watchers;
     bool running = false;
 };
