@@ -182,5 +182,7 @@ int KCliApp::run()
     options.pairId = request.value("pair");
     if (request.has("interval"))
         options.intervalSeconds = request.value("interval").toInt();
+    if (request.has("check-interval"))
+        options.checkSeconds = request.value("check-interval").toInt();
     return command.exec(options);
 }

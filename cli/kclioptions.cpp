@@ -13,7 +13,7 @@ const QMap<QString, QStringList>& commandOptions()
         {QStringLiteral("pair add"), {"mode"}},
         {QStringLiteral("pair list"), {}},
         {QStringLiteral("pair remove"), {}},
-        {QStringLiteral("run"), {"once", "pair", "interval"}},
+        {QStringLiteral("run"), {"once", "pair", "interval", "check-interval"}},
         {QStringLiteral("help"), {}},
     };
     return options;
@@ -41,6 +41,7 @@ QList<QCommandLineOption> allOptions()
         {"once", "One pass, then exit."},
         {"pair", "Only this pair.", "ID"},
         {"interval", "Seconds between passes when running on.", "SECONDS"},
+        {"check-interval", "Seconds between looks at the server for changes when running on.", "SECONDS"},
     };
 }
 
@@ -104,6 +105,8 @@ QString KCliOptions::checkArguments(const KCliRequest& request)
         return QStringLiteral("unknown --mode '%1' (two-way, upload, download or fill)").arg(request.value("mode"));
     if (request.has("interval") && request.value("interval").toInt() <= 0)
         return QStringLiteral("--interval needs a number of seconds above 0");
+    if (request.has("check-interval") && request.value("check-interval").toInt() <= 0)
+        return QStringLiteral("--check-interval needs a number of seconds above 0");
     if (request.has("trust-fingerprint") && normalFingerprint(request.value("trust-fingerprint")).isEmpty())
         return QStringLiteral("--trust-fingerprint needs the 64 hex digits of a SHA-256 fingerprint");
     return QString();
@@ -120,9 +123,11 @@ QString KCliOptions::usage()
         "      Pairs a local folder with a server folder (@space/path). Default mode: two-way.\n"
         "  pair list\n"
         "  pair remove ID\n"
-        "  run [--once] [--pair ID] [--interval SECONDS]\n"
+        "  run [--once] [--pair ID] [--interval SECONDS] [--check-interval SECONDS]\n"
         "      Syncs every pair (or one). --once: one pass, waits for its transfers, exits.\n"
-        "      Otherwise runs on, a pass every --interval seconds (300), until SIGINT or SIGTERM.\n"
+        "      Otherwise runs on until SIGINT or SIGTERM: local changes are synced within seconds,\n"
+        "      the server is looked at every --check-interval seconds (60), and a whole pass\n"
+        "      runs every --interval seconds (300).\n"
         "\n"
         "  --base DIR   folder of config, db, logs and caches (default: the desktop program's)\n"
         "  --json       one JSON object per event on standard output\n"

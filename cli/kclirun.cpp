@@ -9,6 +9,8 @@
 #include "store/kfilesyncdatabase.h"
 #include "store/kpaircheck.h"
 #include "sync/knodetools.h"
+#include "sync/kpairwatching.h"
+#include "sync/kserverwatcher.h"
 #include "sync/ksyncengine.h"
 
 #include <QEventLoop>
@@ -210,8 +212,10 @@ void KCliRun::onIdle()
 
 void KCliRun::goLive()
 {
-    if (engine)
-        engine->startLive(pairIds);
+    if (!engine)
+        return;
+    engine->watching()->server()->setIntervalMs(options.checkSeconds * 1000);
+    engine->startLive(pairIds);
 }
 
 void KCliRun::onSignal(int signalNumber)

@@ -29,6 +29,7 @@ public:
         bool once = false;
         QString pairId; // "" for every pair
         int intervalSeconds = 300;
+        int checkSeconds = 60;
     };
 
     KCliRun(KFileSyncDatabase* store, KCliConsole* console, QObject* parent = nullptr);

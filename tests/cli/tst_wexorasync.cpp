@@ -37,6 +37,7 @@ private slots:
     void untrustedCertificateIsPinnedByFingerprint();
     void secondRunIsRefusedAndLockedStoreSaysSo();
     void killedRunLosesAndRepeatsNothing();
+    void twoLiveClientsStayEqual();
 
 private:
     KCliResult cli(const QStringList& args) const;
@@ -392,6 +393,51 @@ void TestWexoraSync::killedRunLosesAndRepeatsNothing()
     QVERIFY2(committedAfter <= files.size() - committedBefore + KTransferSettings::DefaultUploadJobs,
              qPrintable(QStringLiteral("%1 before the kill, %2 after").arg(committedBefore).arg(committedAfter)));
     QCOMPARE(cli({"--json", "run", "--once"}).count("queued"), 0);
+}
+
+// Two clients running on (no --once) on one server folder, each with its own
+// base and local folder: every edit and deletion, on either client or on the
+// server, reaches the others without anyone starting a pass.
+void TestWexoraSync::twoLiveClientsStayEqual()
+{
+    QTemporaryDir baseB;
+    QTemporaryDir localB;
+    loginAndPair("two-way");
+    const KCliProcess clientB(WEXORA_SYNC_BIN, {"--base", baseB.path()}, [] {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("WEXORA_PASSWORD", KTestServer::demoPassword());
+        return environment;
+    }());
+    QCOMPARE(clientB.run({"login", "--server", server.baseUrl(), "--user", KTestServer::demoUser()}).exitCode, 0);
+    QCOMPARE(clientB.run({"pair", "add", localB.path(), "@" + space + "/" + folder}).exitCode, 0);
+    QProcess a;
+    QProcess b;
+    a.start(WEXORA_SYNC_BIN, {"--base", base->path(), "run", "--interval", "3600", "--check-interval", "1"});
+    b.start(WEXORA_SYNC_BIN, {"--base", baseB.path(), "run", "--interval", "3600", "--check-interval", "1"});
+    const QString rootA = local->path();
+    const QString rootB = localB.path();
+    const auto settle = [&](const Tree& expected) {
+        QTRY_COMPARE_WITH_TIMEOUT(kLocalTree(rootA), expected, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(kLocalTree(rootB), expected, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(serverTree(), expected, 60000);
+    };
+
+    QVERIFY(kWriteTree(rootA, {{"a.txt", "from A"}}));
+    settle({{"a.txt", "from A"}});
+    QVERIFY(kWriteTree(rootB, {{"a.txt", "edited on B, longer"}, {"sub/b.txt", "from B"}}));
+    settle({{"a.txt", "edited on B, longer"}, {"sub/b.txt", "from B"}});
+    QVERIFY(QFile::remove(rootA + "/a.txt"));
+    settle({{"sub/b.txt", "from B"}});
+    QVERIFY(server.putFile(space, folder + "/sub/b.txt", "edited on the server"));
+    settle({{"sub/b.txt", "edited on the server"}});
+    QVERIFY(QDir(rootB + "/sub").removeRecursively());
+    settle(Tree());
+
+    a.terminate();
+    b.terminate();
+    QVERIFY(a.waitForFinished(30000) && b.waitForFinished(30000));
+    QCOMPARE(a.exitCode(), 0);
+    QCOMPARE(b.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestWexoraSync)
