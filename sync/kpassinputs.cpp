@@ -133,7 +133,7 @@ bool KPassInputs::takeNodes(const QString& root, const QStringList& asked, const
         if (node.isfile) {
             const KVersionInfo current = node.versions.value(0);
             server.files.insert(rel, {current.datahash, node.versions.isEmpty() ? -1 : current.datasize,
-                                      current.version});
+                                      current.version, current.vtime});
         } else if (paths.contains(rel)) {
             server.adopt(KServerTree::scan(joined(root, rel)), rel);
             readBelow.insert(rel);

@@ -71,7 +71,8 @@ bool KServerTree::take(const Listing& listing, const QString& root, const QStrin
             continue;
         }
         const KVersionInfo current = node.versions.value(0);
-        files.insert(path, {current.datahash, node.versions.isEmpty() ? -1 : current.datasize, current.version});
+        files.insert(path, {current.datahash, node.versions.isEmpty() ? -1 : current.datasize, current.version,
+                            current.vtime});
     }
     bool ok = true;
     for (auto it = newFolders.begin(); it != newFolders.end(); ++it) {

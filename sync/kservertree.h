@@ -10,6 +10,7 @@ struct KServerFile
     QString datahash;
     qint64 datasize = -1;
     qint64 version = 0;
+    qint64 timeMs = 0; // when the version was made, on the server's clock
 };
 
 // The files and folders below a server folder, by path relative to it. One

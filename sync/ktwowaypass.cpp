@@ -195,6 +195,7 @@ void KTwoWayPass::upload(const QString& rel, const KFileStamp& stamp, const QStr
     job.pairId = pair.id;
     job.relPath = rel;
     job.stamp = stamp;
+    job.server = serverKnown(rel);
     KInterruption::check();
     if (job.filemd5.isEmpty())
         return;
@@ -216,12 +217,26 @@ void KTwoWayPass::download(const QString& rel, const KFileStamp& replaces)
     job.pairId = pair.id;
     job.relPath = rel;
     job.version = file.version;
+    job.mtimeMs = file.timeMs;
     job.replaces = replaces;
     ++report.downloads;
     if (waitsForRemoval(rel))
         return deferredDownloads.append(job);
     downloadBatch.append(job);
     flush(false);
+}
+
+// What the listing of this pass says about an upload's target. A path that
+// clashes, or below something this pass removes, is asked about again.
+KServerKnown KTwoWayPass::serverKnown(const QString& rel) const
+{
+    if (waitsForRemoval(rel))
+        return KServerKnown::Unknown;
+    if (inputs.server.files.contains(rel))
+        return KServerKnown::NewVersion;
+    const QString folder = KPassInputs::ancestors(rel).value(KPassInputs::ancestors(rel).size() - 1);
+    return folder.isEmpty() || inputs.server.folders.contains(folder) ? KServerKnown::NewFile
+                                                                       : KServerKnown::NewFolder;
 }
 
 // A job at a path that clashes, or below a file or folder this pass removes,

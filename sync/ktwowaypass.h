@@ -74,6 +74,7 @@ private:
     void record(const QString& rel, const KSyncStates& states);
 
     bool waitsForRemoval(const QString& rel) const;
+    KServerKnown serverKnown(const QString& rel) const;
     void carryDeletions();
     void holdUnconfirmed();
     void trashLocal();

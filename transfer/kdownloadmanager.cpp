@@ -110,17 +110,33 @@ void KDownloadManager::downloadFile(KDownloadInfo job)
     const QString folder = KFileTools::parentPath(job.localPath);
     if (!QDir(folder).exists())
         KFileTools::makePath(folder);
+    if (!knowsVersion(job) && !askVersion(job))
+        return;
+    KLog::info2(QStringLiteral("开始下载文件"), job.serverPath, QString::number(job.fileSize));
+    handedOverOne();
+    emit downloadFile(job.localPath, job.serverPath, job.fileSize, job.dataHash);
+    emit handOver(job);
+}
+
+// A pass that listed the file moments ago names its version; the transfer
+// then asks for exactly that version, so a newer one cannot slip in.
+bool KDownloadManager::knowsVersion(const KDownloadInfo& job)
+{
+    return job.version > 0 && job.fileSize >= 0 && !job.dataHash.isEmpty();
+}
+
+bool KDownloadManager::askVersion(KDownloadInfo& job)
+{
     const std::optional<ServerVersion> version = serverVersionOf(KNodeTools::getNode(job.serverPath));
-    if (!version)
-        return dropJob(QStringLiteral("downloadFile 文件在服务器上不存在"), job.serverPath, job);
-    KLog::info2(QStringLiteral("开始下载文件"), job.serverPath, QString::number(version->size));
+    if (!version) {
+        dropJob(QStringLiteral("downloadFile 文件在服务器上不存在"), job.serverPath, job);
+        return false;
+    }
     job.fileSize = version->size;
     job.dataHash = version->dataHash;
     job.version = version->version;
     job.mtimeMs = version->timeMs;
-    handedOverOne();
-    emit downloadFile(job.localPath, job.serverPath, version->size, version->dataHash);
-    emit handOver(job);
+    return true;
 }
 
 void KDownloadManager::handedOverOne()

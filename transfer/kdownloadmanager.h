@@ -78,6 +78,8 @@ private:
     void dropJob(const QString& tag, const QString& text, const KDownloadInfo& job);
     static void jobDone(const KDownloadInfo& job, const QString& failure = QString());
     bool localStateAllows(const KDownloadInfo& job);
+    static bool knowsVersion(const KDownloadInfo& job);
+    bool askVersion(KDownloadInfo& job);
 
     static void handedOverOne();
 

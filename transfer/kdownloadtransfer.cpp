@@ -182,7 +182,11 @@ void KDownloadTransfer::sendAsk()
         logFailure(QStringLiteral("no space holds ") + current.serverPath);
         return finishDownload();
     }
-    const QMap<QString, QString> params = askDownloadParams(current.serverPath);
+    QMap<QString, QString> params = askDownloadParams(current.serverPath);
+    // The version the job was decided on, when it is known: a newer one
+    // waits for the next pass instead of arriving under the old one's name.
+    if (current.version > 0)
+        params.insert(QStringLiteral("datahash"), current.dataHash);
     const QNetworkRequest request
         = KHttpClientSync::buildRequest(url, KHttpTools::signHeaders(QStringLiteral("POST"), url, params));
     askReply = networkManager->post(request, KHttpClientSync::formBody(params));
@@ -205,11 +209,22 @@ void KDownloadTransfer::onAskFinished()
     } catch (const char* error) {
         reason = QStringLiteral("kaskdownload: ") + QString::fromUtf8(error);
     }
+    if (url.isEmpty() && fileGone(askBody)) {
+        // Removed on the server since the pass saw it: nothing to fetch, no failure.
+        KLog::info2(QStringLiteral("云端文件已不存在"), current.localPath, current.serverPath);
+        return finishDownload();
+    }
     if (url.isEmpty()) {
         logFailure(reason);
         return finishDownload();
     }
     sendGet(url);
+}
+
+bool KDownloadTransfer::fileGone(const QByteArray& answer)
+{
+    const QJsonValue code = KJsonTools::parseObject(KFileTools::utf8UpToZero(answer)).value(QStringLiteral("code"));
+    return code.isDouble() && KJsonTools::toInt64(code.toDouble()) == NotFoundCode;
 }
 
 void KDownloadTransfer::sendGet(const QString& url)

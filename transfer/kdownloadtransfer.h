@@ -76,6 +76,9 @@ private:
     void beginState(const KDownloadInfo& job);
     void sendAsk();
     void onAskFinished();
+    // The server's "not found" answer to the address request.
+    static bool fileGone(const QByteArray& answer);
+    static const int NotFoundCode = 20;
     void sendGet(const QString& url);
     void onMetaDataChanged();
     void decideBody();

@@ -241,11 +241,34 @@ void KUploadManager::uploadAttempt(const KUploadInfo& job, bool mayRetry)
         return;
     KLog::info2(QStringLiteral("上传会话已结束，重新开始"), job.localPath, job.serverPath);
     deleteUploadToken(job.localPath, job.serverPath, job.filemd5);
-    uploadAttempt(job, false);
+    KUploadInfo again = job;
+    again.server = KServerKnown::Unknown;
+    uploadAttempt(again, false);
+}
+
+// The pass that queued the job listed the folder moments ago: asking the
+// server again would only cost a round trip.
+bool KUploadManager::knownTarget(const KUploadInfo& job, bool& isCreateFile)
+{
+    switch (job.server) {
+    case KServerKnown::NewFile:
+        return true;
+    case KServerKnown::NewVersion:
+        isCreateFile = false;
+        return true;
+    case KServerKnown::NewFolder:
+        makeDirs(KFileTools::parentPath(job.serverPath));
+        return true;
+    case KServerKnown::Unknown:
+        break;
+    }
+    return false;
 }
 
 bool KUploadManager::serverAllows(const KUploadInfo& job, bool& isCreateFile)
 {
+    if (knownTarget(job, isCreateFile))
+        return true;
     const QString parent = KFileTools::parentPath(job.serverPath);
     const QString body = KNodeTools::getNodes({job.serverPath, parent});
     if (body.isEmpty())

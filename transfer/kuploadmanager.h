@@ -105,6 +105,7 @@ protected:
 private:
     void uploadAttempt(const KUploadInfo& job, bool mayRetry);
     bool serverAllows(const KUploadInfo& job, bool& isCreateFile);
+    bool knownTarget(const KUploadInfo& job, bool& isCreateFile);
     bool resume(const KUploadInfo& job, const QString& token, bool isCreateFile);
     void startFresh(const KUploadInfo& job, bool isCreateFile);
     bool sendParts(const KUploadInfo& job, const QString& upToken, int doneParts, QString& commitToken);
