@@ -12,6 +12,11 @@ public:
     static const int DefaultDownloadJobs = 8;
     static const int MaxJobs = 32;
 
+    // Parts of one upload sent before the first is answered; one when
+    // uploads run one at a time, as the classic thread does.
+    static const int PartsInFlight = 4;
+    static int partsInFlight() { return uploadJobs() > 1 ? PartsInFlight : 1; }
+
     static int uploadJobs();
     static int downloadJobs();
     static void setUploadJobs(int jobs);

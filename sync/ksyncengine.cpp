@@ -39,6 +39,7 @@ KSyncEngine::KSyncEngine(QNetworkAccessManager* downloadNetwork, KFileSyncDataba
     qRegisterMetaType<KDownloadInfo>();
     KDownloadManager::MaxRunning = pool->size();
     addUploadHelpers(KTransferSettings::uploadJobs() - 1);
+    uploads->setPartsInFlight(KTransferSettings::partsInFlight());
     connect(downloads.get(), &KDownloadManager::handOver, pool.get(), &KDownloadPool::download);
     connect(downloadTransfer(), &KDownloadTransfer::passWanted, this, &KSyncEngine::requestPass);
 }
@@ -55,6 +56,7 @@ void KSyncEngine::addUploadHelpers(int count)
     for (int i = 0; i < count; ++i) {
         uploadHelpers.push_back(std::make_unique<KUploadManager>());
         KUploadManager* helper = uploadHelpers.back().get();
+        helper->setPartsInFlight(KTransferSettings::partsInFlight());
         connect(helper, &KUploadManager::sendrefreshProgress, uploads.get(), &KUploadManager::sendrefreshProgress);
         connect(helper, &KUploadManager::deleteFileItem, uploads.get(), &KUploadManager::deleteFileItem);
         connect(helper, &KUploadManager::failFileItem, uploads.get(), &KUploadManager::failFileItem);

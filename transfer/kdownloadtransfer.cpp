@@ -191,6 +191,7 @@ void KDownloadTransfer::sendAsk()
         = KHttpClientSync::buildRequest(url, KHttpTools::signHeaders(QStringLiteral("POST"), url, params));
     askReply = networkManager->post(request, KHttpClientSync::formBody(params));
     KTlsSettings::watch(askReply);
+    KLowDelay::follow(askReply);
     // A reply aborted by the time-out drops what it holds unread.
     connect(askReply, &QNetworkReply::readyRead, this, [this] { askBody += askReply->readAll(); });
     connect(askReply, &QNetworkReply::finished, this, &KDownloadTransfer::onAskFinished);
@@ -201,7 +202,6 @@ void KDownloadTransfer::onAskFinished()
     if (askReply->isOpen())
         askBody += askReply->readAll();
     releaseReply(askReply);
-    KLowDelay::applyToOpenSockets();
     QString url;
     QString reason = QStringLiteral("kaskdownload answered without an address");
     try {
@@ -240,6 +240,7 @@ void KDownloadTransfer::sendGet(const QString& url)
     downloadReply = networkManager->get(request);
     downloadReply->setReadBufferSize(ReadBufferBytes);
     KTlsSettings::watch(downloadReply);
+    KLowDelay::follow(downloadReply);
     connect(downloadReply, &QNetworkReply::metaDataChanged, this, &KDownloadTransfer::onMetaDataChanged);
     connect(downloadReply, &QNetworkReply::readyRead, this, &KDownloadTransfer::onReadyRead);
     connect(downloadReply, &QNetworkReply::downloadProgress, this, &KDownloadTransfer::onDownloadProgress);

@@ -13,6 +13,7 @@
 #include "transfer/kuploadcache.h"
 #include "transfer/kuploadoutcome.h"
 #include "transfer/kuploadpart.h"
+#include "transfer/kpartsinflight.h"
 #include "transfer/kuploadpartsender.h"
 #include "transfer/kuploadrequests.h"
 #include "transfer/kuploadrules.h"
@@ -348,30 +349,28 @@ bool KUploadManager::sendParts(const KUploadInfo& job, const QString& upToken, i
         return false;
     }
     KUploadPartSender sender(networkManager, SEGMENT_SIZE);
+    KPartsInFlight inFlight(partsInFlight);
     int partNumber = doneParts;
     for (qint64 offset = startOffset; offset < job.filesize; offset += SEGMENT_SIZE) {
         // Stopping leaves the job to the next start: the server keeps the
         // parts sent so far and the cache keeps the token.
         if (isInterruptionRequested())
             return false;
-        // A lost part ends the job at once: later parts would only waste
-        // bandwidth before a commit that must fail. The cached token stays,
-        // so the next attempt resumes from the parts the server kept.
-        const QString failure = sendPart(job, upToken, ++partNumber, offset, sender, file, commitToken);
-        // A part cut off by a stop request is no failure of the file.
-        if (!failure.isEmpty() && (isInterruptionRequested() || sessionGone))
+        if (inFlight.full() && !partArrived(job, inFlight, sender, commitToken))
             return false;
-        if (!failure.isEmpty()) {
-            failJob(job, QStringLiteral("第%1片上传失败: %2").arg(partNumber).arg(failure));
+        const QString failure = startPart(job, upToken, ++partNumber, offset, sender, file, inFlight);
+        if (!failure.isEmpty())
+            return partFailed(job, partNumber, failure);
+    }
+    while (!inFlight.isEmpty()) {
+        if (!partArrived(job, inFlight, sender, commitToken))
             return false;
-        }
-        refreshProgress(job.localPath, offset, job.filesize);
     }
     return true;
 }
 
-QString KUploadManager::sendPart(const KUploadInfo& job, const QString& upToken, int partNumber, qint64 offset,
-                                 KUploadPartSender& sender, QFile& file, QString& commitToken)
+QString KUploadManager::startPart(const KUploadInfo& job, const QString& upToken, int partNumber, qint64 offset,
+                                  KUploadPartSender& sender, QFile& file, KPartsInFlight& inFlight)
 {
     const QString reply = exchangeUpload(job.serverPath, upToken, QString::number(partNumber), QString());
     const KUploadTicket ticket = parseTicket(reply);
@@ -382,14 +381,36 @@ QString KUploadManager::sendPart(const KUploadInfo& job, const QString& upToken,
         sessionGone = retryAllowed && KUploadOutcome::isRefusal(reply);
         return KUploadOutcome::errorText(reply, QStringLiteral("获取上传地址"));
     }
-    const KPartResult sent = sender.send(ticket, offset, file, qMin(SEGMENT_SIZE, job.filesize - offset));
-    if (sent.ok)
-        commitToken = ticket.uptoken;
+    QNetworkReply* sent = sender.start(ticket, offset, file, qMin(SEGMENT_SIZE, job.filesize - offset));
+    inFlight.add({sent, partNumber, offset, ticket.uptoken, ticket.isPut()});
+    return QString();
+}
+
+// A lost part ends the job at once: later parts would only waste bandwidth
+// before a commit that must fail. The cached token stays, so the next attempt
+// resumes from the parts the server kept.
+bool KUploadManager::partArrived(const KUploadInfo& job, KPartsInFlight& inFlight, KUploadPartSender& sender,
+                                 QString& commitToken)
+{
+    KPartResult result;
+    const KPartsInFlight::Part part = inFlight.takeOldest(sender, result);
     // The part address answered and refused: the upload is no more, or this
     // part of it is not taken; a network failure leaves it to a resume.
-    if (sent.status >= 400)
+    if (result.status >= 400)
         sessionGone = retryAllowed;
-    return sent.reason;
+    if (!result.ok)
+        return partFailed(job, part.number, result.reason);
+    commitToken = part.token;
+    refreshProgress(job.localPath, part.offset, job.filesize);
+    return true;
+}
+
+// A part cut off by a stop request is no failure of the file.
+bool KUploadManager::partFailed(const KUploadInfo& job, int partNumber, const QString& failure)
+{
+    if (!isInterruptionRequested() && !sessionGone)
+        failJob(job, QStringLiteral("第%1片上传失败: %2").arg(partNumber).arg(failure));
+    return false;
 }
 
 bool KUploadManager::commit(const KUploadInfo& job, const QString& token, bool isCreateFile)

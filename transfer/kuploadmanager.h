@@ -13,6 +13,7 @@
 #include <functional>
 
 class KFileSyncDatabase;
+class KPartsInFlight;
 class KUploadPartSender;
 class QFile;
 class QNetworkAccessManager;
@@ -74,6 +75,8 @@ public:
     // Sends parts doneParts + 1 onward against upToken, then commits.
     void uploadFile(KUploadInfo job, QString upToken, int doneParts, bool isCreateFile);
     // Throttled progress after a part that began at `done`.
+    // Parts of one upload on their way at once (1: each waits for the last).
+    void setPartsInFlight(int parts) { partsInFlight = parts; }
     void refreshProgress(QString localPath, qint64 done, qint64 total);
 
     // What the thread does with one job: the upload inside a catch-all, then
@@ -110,8 +113,11 @@ private:
     void startFresh(const KUploadInfo& job, bool isCreateFile);
     bool sendParts(const KUploadInfo& job, const QString& upToken, int doneParts, QString& commitToken);
     // One part against its own ticket; "" when it arrived, else why not.
-    QString sendPart(const KUploadInfo& job, const QString& upToken, int partNumber, qint64 offset,
-                     KUploadPartSender& sender, QFile& file, QString& commitToken);
+    QString startPart(const KUploadInfo& job, const QString& upToken, int partNumber, qint64 offset,
+                      KUploadPartSender& sender, QFile& file, KPartsInFlight& inFlight);
+    bool partArrived(const KUploadInfo& job, KPartsInFlight& inFlight, KUploadPartSender& sender,
+                     QString& commitToken);
+    bool partFailed(const KUploadInfo& job, int partNumber, const QString& failure);
     bool commit(const KUploadInfo& job, const QString& token, bool isCreateFile);
     void failJob(const KUploadInfo& job, const QString& text);
     void failUnlessStopping(const KUploadInfo& job, const QString& text);
@@ -129,6 +135,7 @@ private:
     QString jobFailure;
     bool sessionGone = false;
     bool retryAllowed = false;
+    int partsInFlight = 1;
 
     std::function<qint64()> now;
     std::atomic_int pollMs{DefaultPollMs};

@@ -266,7 +266,17 @@ void TestKDownloadManager::failedAskDownloadLetsQueueGoOn()
     QVERIFY(!QFile::exists(localPath("refused.bin")));
     QCOMPARE(readFile(localPath("after.bin")), QByteArray("after"));
     QVERIFY(logHas("文件下载失败", localPath("refused.bin")));
+    const QStringList failed = KConstant::ErrorMap.snapshot().value(localPath("refused.bin"));
+    QCOMPARE(failed.value(3), QString("download"));
+    QVERIFY(!failed.value(5).isEmpty());
     QVERIFY(!KConstant::IsDownloading);
+
+    // The same file arriving later is no longer listed as failed.
+    QVERIFY(server.clearFaults());
+    KDownloadManager::enqueue(job("refused.bin"));
+    QVERIFY(waitForEvents(9));
+    QCOMPARE(readFile(localPath("refused.bin")), QByteArray("refused"));
+    QVERIFY(!KConstant::ErrorMap.snapshot().contains(localPath("refused.bin")));
 }
 
 void TestKDownloadManager::requestReceivedTwiceChangesNothing_data()
