@@ -178,17 +178,18 @@ void KServerWatcher::finish(const Due& due, bool complete, const QString& print,
     emit checked(due.pairId, complete);
 }
 
-// Slow means over a tenth of the current interval, fast a tenth of the
-// normal one; in between the interval stays, so it settles instead of
-// swinging back and forth.
+// Slow means over a hundredth of the current interval, fast a hundredth of
+// the normal one; in between the interval stays, so it settles instead of
+// swinging back and forth. A check of a huge tree (seconds of listing and
+// parsing) so ends up spaced to cost the client about 1% of a core.
 int KServerWatcher::nextInterval(int current, bool complete, qint64 tookMs) const
 {
     const int normal = qMax(1, intervalMs.load());
     const int longest = qMax(normal, maxIntervalMs.load());
     current = qMax(current, 1);
-    if (!complete || tookMs * 10 > current)
+    if (!complete || tookMs * 100 > current)
         return int(qMin<qint64>(qint64(current) * 2, longest));
-    if (tookMs * 10 <= normal)
+    if (tookMs * 100 <= normal)
         return normal;
     return current;
 }

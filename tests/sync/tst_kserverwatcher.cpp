@@ -184,7 +184,7 @@ void TestKServerWatcher::slowAndFailedChecksBackOff()
     };
     const QJsonObject failure{{"target", "klistdir"}, {"action", "html"}};
     const QList<Step> steps{
-        {"slower than a tenth of the interval", {}, true, 40000},
+        {"slower than a hundredth of the interval", {}, true, 40000},
         {"fast again", {}, true, 20000},
         {"failed", failure, false, 40000},
         {"failed again, up to the longest", failure, false, 60000},
