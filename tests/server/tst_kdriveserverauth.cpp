@@ -268,6 +268,8 @@ void TestKDriveServerAuth::traversalPathsRefused_data()
     QTest::newRow("backslash") << "@home-demo/a\\..\\..\\b";
     QTest::newRow("no space") << "/etc/passwd";
     QTest::newRow("control character") << "@home-demo/a\tb";
+    QTest::newRow("C1 next line") << QString("@home-demo/a") + QChar(0x85) + "b";
+    QTest::newRow("C1 CSI") << QString("@home-demo/a") + QChar(0x9b) + "b";
 }
 
 void TestKDriveServerAuth::traversalPathsRefused()
