@@ -264,6 +264,8 @@ void KDriveServer::onPost(const httplib::Request& request, httplib::Response& re
         return;
     }
     const QMap<QString, QString> fields = KCanonical::parseForm(*body);
+    if (KCanonical::holdsNul(fields) || KCanonical::targetHoldsNul(QByteArray::fromStdString(request.target)))
+        return KHttpExchange::sendReply(response, KReply::fail(KCode::BadRequest, QStringLiteral("a field holds a NUL character")));
     const QString path = QString::fromStdString(request.path);
     if (path == QLatin1String("/klogin") || s->login.logsInAt(path))
         return onLogin(request, response, fields);

@@ -12,14 +12,16 @@
 
 namespace KHttpExchange
 {
+// fromStdString keeps every byte, a NUL included, so a value cannot be cut
+// short on its way in.
 QString header(const httplib::Request& request, const char* name)
 {
-    return QString::fromUtf8(QByteArray::fromStdString(request.get_header_value(name)));
+    return QString::fromStdString(request.get_header_value(name));
 }
 
 QString target(const httplib::Request& request)
 {
-    return QString::fromUtf8(QByteArray::fromStdString(request.target));
+    return QString::fromStdString(request.target);
 }
 
 std::optional<QByteArray> readBody(const httplib::ContentReader& reader, qint64 cap)
