@@ -19,6 +19,7 @@ int portOf(const sockaddr_storage& address)
     return -1;
 }
 
+// A connected TCP socket with these ports; any remote port for -1.
 bool isConnection(int fd, int localPort, int remotePort)
 {
     sockaddr_storage local{};
@@ -29,21 +30,53 @@ bool isConnection(int fd, int localPort, int remotePort)
         || ::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &remoteSize) != 0) {
         return false;
     }
-    return portOf(local) == localPort && portOf(remote) == remotePort;
+    return portOf(local) == localPort && (remotePort < 0 || portOf(remote) == remotePort);
+}
+
+QList<int> openDescriptors()
+{
+    QList<int> found;
+    const QStringList names = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        bool ok = false;
+        const int fd = name.toInt(&ok);
+        if (ok)
+            found.append(fd);
+    }
+    return found;
 }
 }
 
 namespace KConnectionDrop
 {
+int socketOf(const httplib::Request& request)
+{
+    for (const int fd : openDescriptors()) {
+        if (isConnection(fd, request.local_port, request.remote_port))
+            return fd;
+    }
+    return -1;
+}
+
 bool drop(const httplib::Request& request)
 {
-    const QStringList descriptors = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    for (const QString& name : descriptors) {
-        bool ok = false;
-        const int fd = name.toInt(&ok);
-        if (ok && isConnection(fd, request.local_port, request.remote_port))
-            return ::shutdown(fd, SHUT_RDWR) == 0;
+    const int fd = socketOf(request);
+    return fd >= 0 && ::shutdown(fd, SHUT_RDWR) == 0;
+}
+
+bool stopReading(const httplib::Request& request)
+{
+    const int fd = socketOf(request);
+    return fd >= 0 && ::shutdown(fd, SHUT_RD) == 0;
+}
+
+int closeAll(int localPort)
+{
+    int reached = 0;
+    for (const int fd : openDescriptors()) {
+        if (isConnection(fd, localPort, -1))
+            reached += ::shutdown(fd, SHUT_RD) == 0;
     }
-    return false;
+    return reached;
 }
 }

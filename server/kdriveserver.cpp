@@ -237,12 +237,27 @@ void KDriveServer::addRoutes()
         return httplib::Server::HandlerResponse::Handled;
     };
     http->set_error_handler(notFound);
-    if (config.verbose) {
-        http->set_logger([](const httplib::Request& q, const httplib::Response& r) {
-            // Only the route, never the query: addresses carry signatures.
+    // Runs before any byte of a body is read.
+    http->set_pre_routing_handler([](const httplib::Request& q, httplib::Response& r) {
+        int status = 0;
+        const QString problem = KHttpExchange::lengthProblem(q, &status);
+        if (problem.isEmpty())
+            return httplib::Server::HandlerResponse::Unhandled;
+        r.set_header("Connection", "close");
+        KHttpExchange::sendReply(r, KReply::fail(KCode::BadRequest, problem), status);
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    // Called once an answer has been written.
+    const bool verbose = config.verbose;
+    http->set_logger([verbose](const httplib::Request& q, const httplib::Response& r) {
+        // The library keeps a connection open whatever the answer says; a body
+        // that cannot be read leaves nothing after it that can.
+        if (r.get_header_value("Connection") == "close")
+            KConnectionDrop::stopReading(q);
+        // Only the route, never the query: addresses carry signatures.
+        if (verbose)
             std::fprintf(stderr, "%s %s %d\n", q.method.c_str(), q.path.substr(0, q.path.find('/', 1)).c_str(), r.status);
-        });
-    }
+    });
 }
 
 void KDriveServer::onPost(const httplib::Request& request, httplib::Response& response,

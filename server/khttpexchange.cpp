@@ -24,6 +24,22 @@ QString target(const httplib::Request& request)
     return QString::fromStdString(request.target);
 }
 
+QString lengthProblem(const httplib::Request& request, int* status)
+{
+    *status = 400;
+    if (!request.has_header("Content-Length")) {
+        const bool chunked = request.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
+        const bool needsLength = request.method == "POST" || request.method == "PUT";
+        *status = needsLength && !chunked ? 411 : *status;
+        return *status == 411 ? QStringLiteral("a body needs a Content-Length") : QString();
+    }
+    const std::string text = request.get_header_value("Content-Length");
+    const bool digits = !text.empty() && text.size() <= 15 && text.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoll(text) > MaxBodyBytes)
+        return QStringLiteral("Content-Length is not a length this server takes");
+    return QString();
+}
+
 std::optional<QByteArray> readBody(const httplib::ContentReader& reader, qint64 cap)
 {
     QByteArray body;

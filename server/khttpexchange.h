@@ -20,6 +20,16 @@ struct KFaultRule;
 namespace KHttpExchange
 {
 constexpr qint64 MaxFormBytes = 1 << 20;
+// The largest body any route takes: a whole file of the largest size, plus room
+// for multipart framing.
+constexpr qint64 MaxBodyBytes = (qint64(1) << 40) + (1 << 20);
+
+// Why a request's body cannot be read, before any of it is: a Content-Length
+// that is not a plain decimal number up to MaxBodyBytes (the library would
+// wait for 2^64 - 1 bytes), or a POST or PUT with neither a length nor
+// chunked encoding (the library would read until the connection closes).
+// Empty when the body can be read; `status` is then untouched.
+QString lengthProblem(const httplib::Request& request, int* status);
 
 QString header(const httplib::Request& request, const char* name);
 QString target(const httplib::Request& request);

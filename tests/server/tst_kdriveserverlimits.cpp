@@ -1,0 +1,74 @@
+#include "ktestapiclient.h"
+#include "ktestserver.h"
+
+#include <QTcpSocket>
+#include <QtTest>
+
+// What one request or one client can cost the running server: bodies it
+// cannot read, uploads it would need too many parts for, connections held
+// open, and a stop while work is under way.
+class TestKDriveServerLimits : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void unreadableBodyLengthsAnsweredAtOnce_data();
+    void unreadableBodyLengthsAnsweredAtOnce();
+
+private:
+    // Sends raw bytes on a fresh connection and returns all the server sends
+    // back until it closes the connection.
+    QByteArray exchangeUntilClosed(const QByteArray& request);
+
+    KTestServer server;
+    std::unique_ptr<KTestApiClient> client;
+};
+
+void TestKDriveServerLimits::initTestCase()
+{
+    QVERIFY(server.start());
+    client = std::make_unique<KTestApiClient>(server.baseUrl());
+    QVERIFY(client->login(KTestServer::demoUser(), KTestServer::demoPassword()));
+}
+
+QByteArray TestKDriveServerLimits::exchangeUntilClosed(const QByteArray& request)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(server.port()));
+    if (!socket.waitForConnected(10000))
+        return QByteArray();
+    socket.write(request);
+    // The read time-out of a body is 30 s; closing has to come well before.
+    socket.waitForDisconnected(20000);
+    return socket.readAll();
+}
+
+void TestKDriveServerLimits::unreadableBodyLengthsAnsweredAtOnce_data()
+{
+    QTest::addColumn<QByteArray>("lengthHeader");
+    QTest::addColumn<QByteArray>("status");
+    QTest::newRow("minus one") << QByteArray("Content-Length: -1\r\n") << QByteArray("400");
+    QTest::newRow("ten to the thirtieth") << "Content-Length: 1" + QByteArray(30, '0') + "\r\n" << QByteArray("400");
+    QTest::newRow("two to the sixty-fourth minus one") << QByteArray("Content-Length: 18446744073709551615\r\n") << QByteArray("400");
+    QTest::newRow("beyond the largest file") << QByteArray("Content-Length: 1099513724929\r\n") << QByteArray("400");
+    QTest::newRow("not a number") << QByteArray("Content-Length: 12abc\r\n") << QByteArray("400");
+    QTest::newRow("no length at all") << QByteArray() << QByteArray("411");
+}
+
+void TestKDriveServerLimits::unreadableBodyLengthsAnsweredAtOnce()
+{
+    QFETCH(QByteArray, lengthHeader);
+    QFETCH(QByteArray, status);
+    // The body sent is short, as a client that lied about the length would
+    // send it; the connection stays open on the client's side.
+    const QByteArray answer = exchangeUntilClosed("POST /klogin HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                                  + lengthHeader + "\r\nuserid=demo&password=demo123");
+    QVERIFY2(answer.startsWith("HTTP/1.1 " + status + " "), answer.left(40).constData());
+    QVERIFY(answer.contains("\"code\":2"));
+    // The server goes on serving.
+    QVERIFY(client->login(KTestServer::demoUser(), KTestServer::demoPassword()));
+}
+
+QTEST_GUILESS_MAIN(TestKDriveServerLimits)
+#include "tst_kdriveserverlimits.moc"
