@@ -115,9 +115,22 @@ std::optional<KReply> KUploadService::checkTarget(const KServerPath& path, bool 
     return std::nullopt;
 }
 
-// The announced file: MD5, size, chunk size and create flags; nullopt when a
-// value cannot be used.
-std::optional<KUploadSession> KUploadService::announced(const KCallContext& call) const
+QString KUploadService::sizeProblem(qint64 fileSize, qint64 chunkSize)
+{
+    if (fileSize < 0 || fileSize > MaxFileSize)
+        return QStringLiteral("filesize must be a number from 0 to %1").arg(MaxFileSize);
+    if (chunkSize < 1 || chunkSize > MaxChunkSize)
+        return QStringLiteral("chunksize must be a number from %1 to %2").arg(MinChunkSize).arg(MaxChunkSize);
+    if (chunkSize < MinChunkSize && fileSize > chunkSize)
+        return QStringLiteral("chunksize must be at least %1 for a file of more than one part").arg(MinChunkSize);
+    if ((fileSize - 1) / chunkSize + 1 > MaxPartCount)
+        return QStringLiteral("the file would need more than %1 parts: use a larger chunksize").arg(MaxPartCount);
+    return QString();
+}
+
+// The announced file: MD5, size, chunk size and create flags; nullopt with
+// `why` set when a value cannot be used.
+std::optional<KUploadSession> KUploadService::announced(const KCallContext& call, QString* why) const
 {
     KUploadSession s;
     s.fileMd5 = call.field(QStringLiteral("filemd5")).toLower();
@@ -125,9 +138,9 @@ std::optional<KUploadSession> KUploadService::announced(const KCallContext& call
     s.chunkSize = number(call.field(QStringLiteral("chunksize")), DefaultChunkSize);
     s.createFile = flagOn(call.field(QStringLiteral("iscreatefile")));
     s.createVersion = flagOn(call.field(QStringLiteral("iscreateversion")));
-    const bool usable = KContentStore::isHexMd5(s.fileMd5) && s.fileSize >= 0 && s.fileSize <= MaxFileSize
-                        && s.chunkSize >= 1 && s.chunkSize <= MaxChunkSize;
-    return usable ? std::optional<KUploadSession>(s) : std::nullopt;
+    *why = KContentStore::isHexMd5(s.fileMd5) ? sizeProblem(s.fileSize, s.chunkSize)
+                                              : QStringLiteral("filemd5 must be 32 hex digits");
+    return why->isEmpty() ? std::optional<KUploadSession>(s) : std::nullopt;
 }
 
 KReply KUploadService::askUpload(const KCallContext& call)
@@ -137,9 +150,10 @@ KReply KUploadService::askUpload(const KCallContext& call)
     const std::optional<KServerPath> path = p.guard.resolve(call.userId, call.field(QStringLiteral("filepath")), &refusal);
     if (!path)
         return refusal;
-    std::optional<KUploadSession> s = announced(call);
+    QString why;
+    std::optional<KUploadSession> s = announced(call, &why);
     if (!s)
-        return KReply::fail(KCode::BadRequest, QStringLiteral("filemd5, filesize or chunksize is not usable"));
+        return KReply::fail(KCode::BadRequest, why);
     if (const std::optional<KReply> conflict = checkTarget(*path, s->createFile, s->createVersion))
         return *conflict;
     s->token = tokenFor(call);
@@ -298,25 +312,36 @@ KReply KUploadService::submitUpload(const KCallContext& call)
     return commitVersion(call, *session);
 }
 
+// Every part there with its size, so the parts add up to the file: the
+// commit then reads no more than what arrived.
 std::optional<KReply> KUploadService::checkParts(const KUploadSession& session)
 {
     if (session.state == QLatin1String("hit"))
         return std::nullopt;
-    const QList<KStoredPart> parts = p.uploads.parts(session.token);
-    QStringList problems;
-    int next = 1;
-    for (const KStoredPart& part : parts) {
-        for (; next < part.number; ++next)
-            problems.append(QStringLiteral("part %1 missing").arg(next));
+    QStringList problems; // the first few, for the answer
+    const auto note = [&problems](const QString& text) {
+        if (problems.size() < 10)
+            problems.append(text);
+    };
+    const auto gap = [&note](qint64 from, qint64 to) {
+        if (from < to)
+            note(to - from == 1 ? QStringLiteral("part %1 missing").arg(from) : QStringLiteral("parts %1 to %2 missing").arg(from).arg(to - 1));
+    };
+    qint64 next = 1;
+    qint64 arrived = 0;
+    for (const KStoredPart& part : p.uploads.parts(session.token)) {
+        gap(next, part.number);
         if (part.size != session.partSize(part.number))
-            problems.append(QStringLiteral("part %1 has %2 bytes, expected %3").arg(part.number).arg(part.size).arg(session.partSize(part.number)));
+            note(QStringLiteral("part %1 has %2 bytes, expected %3").arg(part.number).arg(part.size).arg(session.partSize(part.number)));
+        arrived += part.size;
         next = part.number + 1;
     }
-    for (; next <= session.partCount(); ++next)
-        problems.append(QStringLiteral("part %1 missing").arg(next));
-    if (problems.isEmpty())
+    gap(next, session.partCount() + 1);
+    if (problems.isEmpty() && arrived == session.fileSize)
         return std::nullopt;
-    const QString text = QStringLiteral("upload incomplete: ") + problems.mid(0, 10).join(QStringLiteral(", "));
+    if (problems.isEmpty())
+        problems.append(QStringLiteral("the parts hold %1 bytes, not %2").arg(arrived).arg(session.fileSize));
+    const QString text = QStringLiteral("upload incomplete: ") + problems.join(QStringLiteral(", "));
     return KReply::fail(KCode::UploadIncomplete, text, text);
 }
 

@@ -6,11 +6,11 @@
 #include <QStringList>
 #include <QVariant>
 
-int KUploadSession::partCount() const
+qint64 KUploadSession::partCount() const
 {
-    if (chunkSize <= 0)
+    if (chunkSize <= 0 || fileSize <= 0)
         return 0;
-    return int((fileSize + chunkSize - 1) / chunkSize);
+    return (fileSize - 1) / chunkSize + 1;
 }
 
 qint64 KUploadSession::partOffset(int number) const

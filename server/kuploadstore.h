@@ -25,7 +25,9 @@ struct KUploadSession
     qint64 created = 0;
     qint64 expires = 0; // seconds since the epoch
 
-    int partCount() const;
+    // 64-bit: a size and chunk size within the limits can still need more
+    // parts than an int holds; kaskupload refuses what needs too many.
+    qint64 partCount() const;
     qint64 partOffset(int number) const;
     qint64 partSize(int number) const;
 };

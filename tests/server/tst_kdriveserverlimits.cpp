@@ -15,6 +15,8 @@ private slots:
     void initTestCase();
     void unreadableBodyLengthsAnsweredAtOnce_data();
     void unreadableBodyLengthsAnsweredAtOnce();
+    void hugeUploadsNeedSensibleParts_data();
+    void hugeUploadsNeedSensibleParts();
 
 private:
     // Sends raw bytes on a fresh connection and returns all the server sends
@@ -68,6 +70,39 @@ void TestKDriveServerLimits::unreadableBodyLengthsAnsweredAtOnce()
     QVERIFY(answer.contains("\"code\":2"));
     // The server goes on serving.
     QVERIFY(client->login(KTestServer::demoUser(), KTestServer::demoPassword()));
+}
+
+void TestKDriveServerLimits::hugeUploadsNeedSensibleParts_data()
+{
+    const qint64 tib = qint64(1) << 40;
+    QTest::addColumn<qint64>("fileSize");
+    QTest::addColumn<qint64>("chunkSize");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("parts");
+    QTest::newRow("1 TiB in 256-byte chunks") << tib << qint64(256) << 2 << "";
+    QTest::newRow("2 GiB in 1-byte chunks") << (qint64(1) << 31) << qint64(1) << 2 << "";
+    QTest::newRow("1 TiB in 64 KiB chunks, too many parts") << tib << qint64(65536) << 2 << "";
+    QTest::newRow("chunks over 64 MiB") << (qint64(1) << 30) << (qint64(65) << 20) << 2 << "";
+    QTest::newRow("1 TiB in the client's 5 MiB chunks") << tib << qint64(5242880) << 0 << "209716";
+    QTest::newRow("1 TiB in 4 MiB chunks, the most parts") << tib << qint64(4194304) << 0 << "262144";
+    QTest::newRow("a small file in one small chunk") << qint64(100) << qint64(100) << 0 << "1";
+}
+
+void TestKDriveServerLimits::hugeUploadsNeedSensibleParts()
+{
+    QFETCH(qint64, fileSize);
+    QFETCH(qint64, chunkSize);
+    QFETCH(int, code);
+    QFETCH(QString, parts);
+    const QString path = QStringLiteral("@home-demo/huge/%1-%2.bin").arg(fileSize).arg(chunkSize);
+    const KTestApiClient::Answer asked = client->call("home-demo", {{"op", "kaskupload"}, {"filepath", path},
+        {"filemd5", "0123456789abcdef0123456789abcdef"}, {"filesize", QString::number(fileSize)}, {"chunksize", QString::number(chunkSize)}});
+    // A commit without parts costs nothing, whatever was announced: hashing
+    // a sparse 1 TiB data file would take about an hour.
+    const KTestApiClient::Answer committed = client->submit(path, asked.data().toObject().value("uptoken").toString());
+    QCOMPARE(asked.code(), code);
+    QCOMPARE(asked.data().toObject().value("partnumber").toString(), parts);
+    QCOMPARE(committed.code(), code == 0 ? 31 : 30);
 }
 
 QTEST_GUILESS_MAIN(TestKDriveServerLimits)
