@@ -18,6 +18,7 @@
 #include "server/kremovalreceipts.h"
 #include "server/kremovalservice.h"
 #include "server/krequeststats.h"
+#include "server/kshutdown.h"
 #include "server/kspaceguard.h"
 #include "server/kstorage.h"
 #include "server/ktrashkeeper.h"
@@ -82,14 +83,16 @@ struct KDriveServer::Services
     {
         signer = std::make_unique<KUrlSigner>(secret);
         uploadService = std::make_unique<KUploadService>(KUploadService::Parts{
-            storage, nodes, uploads, content, digests, guard, *signer, clock, settings});
-        partIntake = std::make_unique<KPartIntake>(KPartIntake::Parts{uploads, content, digests, *signer, clock, faults, stats});
-        downloads = std::make_unique<KDownloadService>(KDownloadService::Parts{nodes, content, guard, *signer, clock, faults, stats});
+            storage, nodes, uploads, content, digests, guard, *signer, clock, settings, shutdown});
+        partIntake = std::make_unique<KPartIntake>(KPartIntake::Parts{uploads, content, digests, *signer, clock, faults, stats, shutdown});
+        downloads = std::make_unique<KDownloadService>(
+            KDownloadService::Parts{nodes, content, guard, *signer, clock, faults, stats, shutdown});
         admin = std::make_unique<KAdminService>(
             KAdminService::Parts{storage, nodes, content, accounts, faults, stats, settings, clock, trash}, config.adminToken);
     }
 
     KClock clock;
+    KShutdown shutdown;
     KStorage storage;
     KContentStore content;
     KUserStore users;
@@ -169,10 +172,17 @@ bool KDriveServer::run()
     return http && http->listen_after_bind();
 }
 
+// Called from another thread. Work under way ends soon after: waits and long
+// loops see the shutdown, and every connection stops reading, so idle
+// kept-alive connections and bodies still arriving end at once while answers
+// being written still go out.
 void KDriveServer::stop()
 {
-    if (http)
-        http->stop();
+    s->shutdown.request();
+    if (!http)
+        return;
+    http->stop();
+    KConnectionDrop::closeAll(boundPort);
 }
 
 QString KDriveServer::listenUrl() const
@@ -292,7 +302,7 @@ bool KDriveServer::faultAnswered(const std::optional<KFaultRule>& fault, const h
 {
     if (!fault)
         return false;
-    KHttpExchange::delayFor(*fault);
+    KHttpExchange::delayFor(*fault, s->shutdown);
     if (fault->action == QLatin1String("drop")) {
         KConnectionDrop::drop(request);
         return true;

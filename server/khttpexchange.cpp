@@ -2,13 +2,12 @@
 
 #include "server/kconnectiondrop.h"
 #include "server/kfaultinjector.h"
+#include "server/kshutdown.h"
 
 #include <httplib.h>
 
 #include <QJsonDocument>
 
-#include <chrono>
-#include <thread>
 
 namespace KHttpExchange
 {
@@ -109,10 +108,10 @@ QString baseUrl(const httplib::Request& request, bool tls, const QString& public
     return scheme + (isPlainHost(host) ? host : listenHostPort);
 }
 
-void delayFor(const KFaultRule& fault)
+void delayFor(const KFaultRule& fault, const KShutdown& shutdown)
 {
     if (fault.delayMs > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
+        shutdown.sleepFor(fault.delayMs);
 }
 
 bool answerFault(const KFaultRule& fault, const httplib::Request& request, httplib::Response& response)

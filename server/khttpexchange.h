@@ -15,6 +15,7 @@ class ContentReader;
 }
 
 struct KFaultRule;
+class KShutdown;
 
 // Glue between the HTTP library and the server's own types.
 namespace KHttpExchange
@@ -57,5 +58,6 @@ bool isPlainHost(const QString& host);
 // Answers a request the way a fault says; false when the fault only delays
 // (or does not apply here) and the request goes on normally.
 bool answerFault(const KFaultRule& fault, const httplib::Request& request, httplib::Response& response);
-void delayFor(const KFaultRule& fault);
+// Waits the fault's delay, or until the server stops.
+void delayFor(const KFaultRule& fault, const KShutdown& shutdown);
 }

@@ -74,7 +74,7 @@ void KPartIntake::handle(const httplib::Request& request, httplib::Response& res
     const std::optional<KUploadSession> session = admit(request, target, &refusal, &status);
     const std::optional<KFaultRule> fault = session ? p.faults.take(QStringLiteral("part"), target.number) : std::nullopt;
     if (fault)
-        KHttpExchange::delayFor(*fault);
+        KHttpExchange::delayFor(*fault, p.shutdown);
     const bool receivesBody = !fault || fault->action == QLatin1String("drop") || fault->action == QLatin1String("delay")
                             || fault->losesAnswer();
     if (!session || !receivesBody) {

@@ -19,6 +19,7 @@ class KContentStore;
 class KFaultInjector;
 class KPartWriter;
 class KRequestStats;
+class KShutdown;
 class KUploadStore;
 class KUrlSigner;
 struct KFaultRule;
@@ -42,6 +43,7 @@ public:
         const KClock& clock;
         KFaultInjector& faults;
         KRequestStats& stats;
+        const KShutdown& shutdown;
     };
 
     explicit KPartIntake(const Parts& parts);

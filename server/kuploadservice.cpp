@@ -7,6 +7,7 @@
 #include "server/knodestore.h"
 #include "server/kpassword.h"
 #include "server/kserverconfig.h"
+#include "server/kshutdown.h"
 #include "server/kspaceguard.h"
 #include "server/kstorage.h"
 #include "server/kuploaddigests.h"
@@ -58,21 +59,22 @@ private:
     QString token;
 };
 
-// Hashes `length` bytes of a file from `offset` on into `md5`.
-bool hashFileRange(const QString& path, qint64 offset, qint64 length, KMd5& md5)
+// Hashes `length` bytes of a file from `offset` on into `md5`; false when
+// the file cannot be read or the server stops meanwhile.
+bool hashFileRange(const QString& path, qint64 offset, qint64 length, KMd5& md5, const KShutdown& shutdown)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || !file.seek(offset))
         return false;
     QByteArray buffer(1 << 20, Qt::Uninitialized);
-    while (length > 0) {
+    while (length > 0 && !shutdown.requested()) {
         const qint64 n = file.read(buffer.data(), qMin<qint64>(length, buffer.size()));
         if (n <= 0)
             return false;
         md5.add(buffer.constData(), n);
         length -= n;
     }
-    return true;
+    return length == 0;
 }
 }
 
@@ -261,7 +263,7 @@ QJsonArray KUploadService::partsJson(const KUploadSession& session)
 QString KUploadService::partMd5(const KUploadSession& session, int number)
 {
     KMd5 md5;
-    if (!hashFileRange(p.content.sessionPath(session.token), session.partOffset(number), session.partSize(number), md5))
+    if (!hashFileRange(p.content.sessionPath(session.token), session.partOffset(number), session.partSize(number), md5, p.shutdown))
         return QString();
     const QString hex = md5.hex();
     p.uploads.setPartMd5(session.token, number, hex);
@@ -353,11 +355,14 @@ std::optional<KReply> KUploadService::verifyContent(const KUploadSession& sessio
         return std::nullopt;
     KMd5 md5;
     const qint64 hashed = p.digests.snapshot(session.token, &md5);
-    const bool read = hashFileRange(dataFile, hashed, session.fileSize - hashed, md5);
+    const bool read = hashFileRange(dataFile, hashed, session.fileSize - hashed, md5, p.shutdown);
     if (read && md5.hex() == session.fileMd5 && p.content.adoptSession(session.token, session.fileMd5, session.fileSize)) {
         p.digests.forget(session.token);
         return std::nullopt;
     }
+    // A stop is no fault of the upload: it stays, to be committed again.
+    if (!read && p.shutdown.requested())
+        return KReply::fail(KCode::Internal, QStringLiteral("the server is stopping"));
     // A wrong MD5 cannot be repaired by sending parts again: the upload is
     // dropped, so the client's next part query starts it afresh.
     p.uploads.setState(session.token, QStringLiteral("failed"));

@@ -14,6 +14,7 @@ class KClock;
 class KContentStore;
 class KNodeStore;
 class KRuntimeSettings;
+class KShutdown;
 class KSpaceGuard;
 class KStorage;
 class KUploadDigests;
@@ -46,6 +47,7 @@ public:
         const KUrlSigner& signer;
         const KClock& clock;
         const KRuntimeSettings& settings;
+        const KShutdown& shutdown;
     };
 
     explicit KUploadService(const Parts& parts);

@@ -17,6 +17,7 @@ private slots:
     void unreadableBodyLengthsAnsweredAtOnce();
     void hugeUploadsNeedSensibleParts_data();
     void hugeUploadsNeedSensibleParts();
+    void stopEndsWorkUnderWay();
 
 private:
     // Sends raw bytes on a fresh connection and returns all the server sends
@@ -103,6 +104,31 @@ void TestKDriveServerLimits::hugeUploadsNeedSensibleParts()
     QCOMPARE(asked.code(), code);
     QCOMPARE(asked.data().toObject().value("partnumber").toString(), parts);
     QCOMPARE(committed.code(), code == 0 ? 31 : 30);
+}
+
+void TestKDriveServerLimits::stopEndsWorkUnderWay()
+{
+    KTestServer stopping;
+    QVERIFY(stopping.start());
+    QVERIFY(stopping.setFault({{"target", "klistdir"}, {"action", "delay"}, {"delayMs", 600000}}));
+    const auto connect = [&stopping](QTcpSocket& socket, const QByteArray& bytes) {
+        socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(stopping.port()));
+        return socket.waitForConnected(10000) && socket.write(bytes) == bytes.size() && socket.waitForBytesWritten(10000);
+    };
+    // An operation held for ten minutes, a body of which only a little has
+    // arrived, and an idle kept-alive connection.
+    QTcpSocket held;
+    QTcpSocket halfBody;
+    QTcpSocket idle;
+    const QByteArray form = "Content-Type: application/x-www-form-urlencoded\r\n";
+    QVERIFY(connect(held, "POST /api HTTP/1.1\r\nHost: x\r\n" + form + "Content-Length: 11\r\n\r\nop=klistdir"));
+    QVERIFY(connect(halfBody, "POST /klogin HTTP/1.1\r\nHost: x\r\n" + form + "Content-Length: 1000\r\n\r\nuserid=demo"));
+    QVERIFY(connect(idle, "GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n"));
+    QVERIFY(idle.waitForReadyRead(10000));
+    QVERIFY(stopping.waitForStat("klistdir", 1));
+    // Without the stop reaching them they would hold it for minutes (the
+    // fixture gives up after 20 s and kills the server).
+    QVERIFY(stopping.stop());
 }
 
 QTEST_GUILESS_MAIN(TestKDriveServerLimits)
