@@ -28,6 +28,7 @@
 #include "server/kuploadstore.h"
 #include "server/kurlsigner.h"
 #include "server/kuserstore.h"
+#include "server/kworkerpool.h"
 
 #include <httplib.h>
 
@@ -150,8 +151,13 @@ int KDriveServer::bind(QString* error)
         return -1;
     }
     const int threads = config.threads;
-    http->new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
-    http->set_socket_options(socketOptions);
+    const int maxThreads = config.maxThreads;
+    http->new_task_queue = [threads, maxThreads] { return new KWorkerPool(threads, maxThreads); };
+    int listening = -1;
+    http->set_socket_options([&listening](int socket) {
+        socketOptions(socket);
+        listening = socket;
+    });
     // Headers and body leave in separate writes; with Nagle's algorithm the
     // second one waits for the peer's delayed ACK, 40 ms per kept-alive request.
     http->set_tcp_nodelay(true);
@@ -162,6 +168,11 @@ int KDriveServer::bind(QString* error)
     addRoutes();
     const std::string host = config.host.toStdString();
     boundPort = config.port == 0 ? http->bind_to_any_port(host) : (http->bind_to_port(host, config.port) ? config.port : -1);
+    // The library listens with a backlog of 5: clients connecting at once
+    // beyond that lose their SYN and retry a second later. Listening again
+    // only raises the backlog.
+    if (boundPort >= 0 && listening >= 0)
+        ::listen(listening, SOMAXCONN);
     if (boundPort < 0)
         *error = QStringLiteral("cannot listen on %1:%2").arg(config.host).arg(config.port);
     return boundPort;

@@ -18,8 +18,12 @@ private slots:
     void hugeUploadsNeedSensibleParts_data();
     void hugeUploadsNeedSensibleParts();
     void stopEndsWorkUnderWay();
+    void idleConnectionsDoNotStarveNewRequests();
 
 private:
+    // One request on a kept-alive connection (opened when it is not); true
+    // once the whole answer is in.
+    static bool askOn(QTcpSocket& socket, int port);
     // Sends raw bytes on a fresh connection and returns all the server sends
     // back until it closes the connection.
     QByteArray exchangeUntilClosed(const QByteArray& request);
@@ -45,6 +49,20 @@ QByteArray TestKDriveServerLimits::exchangeUntilClosed(const QByteArray& request
     // The read time-out of a body is 30 s; closing has to come well before.
     socket.waitForDisconnected(20000);
     return socket.readAll();
+}
+
+bool TestKDriveServerLimits::askOn(QTcpSocket& socket, int port)
+{
+    if (socket.state() != QAbstractSocket::ConnectedState) {
+        socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+        if (!socket.waitForConnected(10000))
+            return false;
+    }
+    socket.write("GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n");
+    QByteArray answer;
+    while (!answer.endsWith("}") && socket.waitForReadyRead(10000))
+        answer += socket.readAll();
+    return answer.startsWith("HTTP/1.1 404") && answer.endsWith("}");
 }
 
 void TestKDriveServerLimits::unreadableBodyLengthsAnsweredAtOnce_data()
@@ -129,6 +147,27 @@ void TestKDriveServerLimits::stopEndsWorkUnderWay()
     // Without the stop reaching them they would hold it for minutes (the
     // fixture gives up after 20 s and kills the server).
     QVERIFY(stopping.stop());
+}
+
+void TestKDriveServerLimits::idleConnectionsDoNotStarveNewRequests()
+{
+    // Two workers always ready, and eight clients that keep their
+    // connections open after one request each.
+    KTestServer few;
+    QVERIFY(few.start({"--threads", "2"}));
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(std::make_unique<QTcpSocket>());
+        QVERIFY2(askOn(*idle.back(), few.port()), qPrintable(QString::number(i)));
+    }
+    // A new client is served while they stay open, and none of them was
+    // closed to make room: each answers again on its own connection.
+    KTestApiClient fresh(few.baseUrl());
+    QVERIFY(fresh.login(KTestServer::demoUser(), KTestServer::demoPassword()));
+    for (const auto& socket : idle) {
+        QCOMPARE(socket->state(), QAbstractSocket::ConnectedState);
+        QVERIFY(askOn(*socket, few.port()));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestKDriveServerLimits)
