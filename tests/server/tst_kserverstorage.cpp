@@ -193,21 +193,22 @@ void TestKServerStorage::descendantsStayInsideTheFolder()
 void TestKServerStorage::sessionPartArithmetic_data()
 {
     QTest::addColumn<qint64>("size");
-    QTest::addColumn<int>("parts");
+    QTest::addColumn<qint64>("parts");
     QTest::addColumn<qint64>("lastOffset");
     QTest::addColumn<qint64>("lastSize");
-    QTest::newRow("12 MiB") << qint64(12582912) << 3 << qint64(10485760) << qint64(2097152);
-    QTest::newRow("exactly one chunk") << qint64(5242880) << 1 << qint64(0) << qint64(5242880);
-    QTest::newRow("one byte more") << qint64(5242881) << 2 << qint64(5242880) << qint64(1);
-    QTest::newRow("small") << qint64(4096) << 1 << qint64(0) << qint64(4096);
-    QTest::newRow("empty") << qint64(0) << 0 << qint64(0) << qint64(0);
-    QTest::newRow("1 GiB") << qint64(1073741824) << 205 << qint64(1069547520) << qint64(4194304);
+    QTest::newRow("12 MiB") << qint64(12582912) << qint64(3) << qint64(10485760) << qint64(2097152);
+    QTest::newRow("exactly one chunk") << qint64(5242880) << qint64(1) << qint64(0) << qint64(5242880);
+    QTest::newRow("one byte more") << qint64(5242881) << qint64(2) << qint64(5242880) << qint64(1);
+    QTest::newRow("small") << qint64(4096) << qint64(1) << qint64(0) << qint64(4096);
+    QTest::newRow("empty") << qint64(0) << qint64(0) << qint64(0) << qint64(0);
+    QTest::newRow("1 TiB in 5 MiB chunks") << (qint64(1) << 40) << qint64(209716) << qint64(1099510579200) << qint64(1048576);
+    QTest::newRow("1 GiB") << qint64(1073741824) << qint64(205) << qint64(1069547520) << qint64(4194304);
 }
 
 void TestKServerStorage::sessionPartArithmetic()
 {
     QFETCH(qint64, size);
-    QFETCH(int, parts);
+    QFETCH(qint64, parts);
     KUploadSession session;
     session.fileSize = size;
     session.chunkSize = 5242880;
@@ -216,9 +217,9 @@ void TestKServerStorage::sessionPartArithmetic()
         QCOMPARE(session.partSize(1), qint64(0));
         return;
     }
-    QTEST(session.partOffset(parts), "lastOffset");
-    QTEST(session.partSize(parts), "lastSize");
-    QCOMPARE(session.partSize(parts + 1), qint64(0));
+    QTEST(session.partOffset(int(parts)), "lastOffset");
+    QTEST(session.partSize(int(parts)), "lastSize");
+    QCOMPARE(session.partSize(int(parts) + 1), qint64(0));
     QCOMPARE(session.partSize(0), qint64(0));
 }
 
