@@ -23,6 +23,7 @@
 #include "server/kstorage.h"
 #include "server/ktrashkeeper.h"
 #include "server/ktrashstore.h"
+#include "server/kuploadclaims.h"
 #include "server/kuploaddigests.h"
 #include "server/kuploadservice.h"
 #include "server/kuploadstore.h"
@@ -67,6 +68,7 @@ struct KDriveServer::Services
         , users(storage)
         , nodes(storage)
         , uploads(storage)
+        , digests(content, shutdown)
         , settings(config)
         , guard(users)
         , auth(users, clock, config.domain)
@@ -84,8 +86,9 @@ struct KDriveServer::Services
     {
         signer = std::make_unique<KUrlSigner>(secret);
         uploadService = std::make_unique<KUploadService>(KUploadService::Parts{
-            storage, nodes, uploads, content, digests, guard, *signer, clock, settings, shutdown});
-        partIntake = std::make_unique<KPartIntake>(KPartIntake::Parts{uploads, content, digests, *signer, clock, faults, stats, shutdown});
+            storage, nodes, uploads, content, claims, digests, guard, *signer, clock, settings, shutdown});
+        partIntake = std::make_unique<KPartIntake>(
+            KPartIntake::Parts{uploads, content, claims, digests, *signer, clock, faults, stats, shutdown});
         downloads = std::make_unique<KDownloadService>(
             KDownloadService::Parts{nodes, content, guard, *signer, clock, faults, stats, shutdown});
         admin = std::make_unique<KAdminService>(
@@ -99,6 +102,7 @@ struct KDriveServer::Services
     KUserStore users;
     KNodeStore nodes;
     KUploadStore uploads;
+    KUploadClaims claims;
     KUploadDigests digests;
     KFaultInjector faults;
     KRequestStats stats;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "server/kenvelope.h"
-#include "server/kuploaddigests.h"
 
 #include <QString>
 
@@ -19,6 +18,8 @@ class KContentStore;
 class KFaultInjector;
 class KPartWriter;
 class KRequestStats;
+class KUploadClaims;
+class KUploadDigests;
 class KShutdown;
 class KUploadStore;
 class KUrlSigner;
@@ -38,6 +39,7 @@ public:
     {
         KUploadStore& uploads;
         KContentStore& content;
+        KUploadClaims& claims;
         KUploadDigests& digests;
         const KUrlSigner& signer;
         const KClock& clock;
@@ -64,8 +66,8 @@ private:
                                         int* status);
     bool receive(const httplib::Request& request, const httplib::ContentReader& reader, KPartWriter& writer,
                  const std::optional<KFaultRule>& fault);
-    KReply store(const KUploadSession& session, const Target& target, KPartWriter& writer, bool readOk,
-                 KUploadDigests::Claim& claim, int* status);
+    void replaceEarlierCopy(const KUploadSession& session, const Target& target);
+    KReply store(const KUploadSession& session, const Target& target, KPartWriter& writer, bool readOk, int* status);
 
     Parts p;
 };

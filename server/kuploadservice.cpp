@@ -10,6 +10,7 @@
 #include "server/kshutdown.h"
 #include "server/kspaceguard.h"
 #include "server/kstorage.h"
+#include "server/kuploadclaims.h"
 #include "server/kuploaddigests.h"
 #include "server/kurlsigner.h"
 
@@ -47,15 +48,15 @@ qint64 expirySeconds(const QString& text)
 class KReservation
 {
 public:
-    KReservation(KUploadDigests& digests, const QString& token)
-        : digests(digests)
+    KReservation(KUploadClaims& claims, const QString& token)
+        : claims(claims)
         , token(token)
     {
     }
-    ~KReservation() { digests.unreserve(token); }
+    ~KReservation() { claims.unreserve(token); }
 
 private:
-    KUploadDigests& digests;
+    KUploadClaims& claims;
     QString token;
 };
 
@@ -304,9 +305,9 @@ KReply KUploadService::submitUpload(const KCallContext& call)
     if (session->state == QLatin1String("done"))
         return commitVersion(call, *session);
     // No part may write into the data file while it is checked and moved.
-    if (!p.digests.reserve(session->token, CommitWaitMs))
+    if (!p.claims.reserve(session->token, CommitWaitMs))
         return KReply::fail(KCode::Busy, QStringLiteral("a part of this upload is still arriving"));
-    const KReservation reservation(p.digests, session->token);
+    const KReservation reservation(p.claims, session->token);
     if (const std::optional<KReply> failure = checkParts(*session))
         return *failure;
     if (const std::optional<KReply> failure = verifyContent(*session))
@@ -354,7 +355,7 @@ std::optional<KReply> KUploadService::verifyContent(const KUploadSession& sessio
     if (session.state == QLatin1String("hit") || alreadyAdopted)
         return std::nullopt;
     KMd5 md5;
-    const qint64 hashed = p.digests.snapshot(session.token, &md5);
+    const qint64 hashed = p.digests.take(session.token, &md5);
     const bool read = hashFileRange(dataFile, hashed, session.fileSize - hashed, md5, p.shutdown);
     if (read && md5.hex() == session.fileMd5 && p.content.adoptSession(session.token, session.fileMd5, session.fileSize)) {
         p.digests.forget(session.token);
@@ -409,7 +410,7 @@ void KUploadService::maybeSweep()
 void KUploadService::sweepExpired()
 {
     for (const QString& token : p.uploads.expiredOpen(p.clock.linkNowSeconds())) {
-        if (p.digests.busy(token))
+        if (p.claims.busy(token))
             continue;
         p.uploads.setState(token, QStringLiteral("expired"));
         p.content.removeSession(token);

@@ -17,6 +17,7 @@ class KRuntimeSettings;
 class KShutdown;
 class KSpaceGuard;
 class KStorage;
+class KUploadClaims;
 class KUploadDigests;
 class KUrlSigner;
 struct KServerPath;
@@ -42,6 +43,7 @@ public:
         KNodeStore& nodes;
         KUploadStore& uploads;
         KContentStore& content;
+        KUploadClaims& claims;
         KUploadDigests& digests;
         KSpaceGuard& guard;
         const KUrlSigner& signer;

@@ -90,6 +90,21 @@ QList<KStoredPart> KUploadStore::parts(const QString& token)
     return found;
 }
 
+bool KUploadStore::hasPart(const QString& token, int number)
+{
+    QSqlQuery query(storage.connection());
+    return KSql::run(query, QStringLiteral("SELECT 1 FROM k_parts WHERE token=? AND partnumber=?"), {token, number})
+           && query.next();
+}
+
+bool KUploadStore::removePart(const QString& token, int number)
+{
+    return storage.write([&](QSqlDatabase& db) {
+        QSqlQuery query(db);
+        return KSql::run(query, QStringLiteral("DELETE FROM k_parts WHERE token=? AND partnumber=?"), {token, number});
+    });
+}
+
 bool KUploadStore::setPartMd5(const QString& token, int number, const QString& md5)
 {
     return storage.write([&](QSqlDatabase& db) {

@@ -52,6 +52,8 @@ public:
     // Records a received part, replacing an earlier copy of it.
     bool recordPart(const QString& token, int number, qint64 size);
     QList<KStoredPart> parts(const QString& token);
+    bool hasPart(const QString& token, int number);
+    bool removePart(const QString& token, int number);
     bool setPartMd5(const QString& token, int number, const QString& md5);
     bool removeParts(QSqlDatabase& db, const QString& token);
     // Open sessions whose expiry lies before `now`.
