@@ -88,7 +88,7 @@ struct KDriveServer::Services
         uploadService = std::make_unique<KUploadService>(KUploadService::Parts{
             storage, nodes, uploads, content, claims, digests, guard, *signer, clock, settings, shutdown});
         partIntake = std::make_unique<KPartIntake>(
-            KPartIntake::Parts{uploads, content, claims, digests, *signer, clock, faults, stats, shutdown});
+            KPartIntake::Parts{uploads, content, claims, digests, *signer, clock, faults, stats, shutdown, !config.useTls()});
         downloads = std::make_unique<KDownloadService>(
             KDownloadService::Parts{nodes, content, guard, *signer, clock, faults, stats, shutdown});
         admin = std::make_unique<KAdminService>(
@@ -167,8 +167,8 @@ int KDriveServer::bind(QString* error)
     http->set_tcp_nodelay(true);
     http->set_keep_alive_max_count(100000);
     http->set_keep_alive_timeout(5);
-    http->set_read_timeout(30);
-    http->set_write_timeout(30);
+    http->set_read_timeout(KHttpExchange::TimeoutSeconds);
+    http->set_write_timeout(KHttpExchange::TimeoutSeconds);
     addRoutes();
     const std::string host = config.host.toStdString();
     boundPort = config.port == 0 ? http->bind_to_any_port(host) : (http->bind_to_port(host, config.port) ? config.port : -1);

@@ -21,6 +21,8 @@ class KShutdown;
 namespace KHttpExchange
 {
 constexpr qint64 MaxFormBytes = 1 << 20;
+// Read and write time-outs of a connection.
+constexpr int TimeoutSeconds = 30;
 // The largest body any route takes: a whole file of the largest size, plus room
 // for multipart framing.
 constexpr qint64 MaxBodyBytes = (qint64(1) << 40) + (1 << 20);

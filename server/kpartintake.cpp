@@ -7,6 +7,7 @@
 #include "server/khttpexchange.h"
 #include "server/kmultipartreader.h"
 #include "server/kpartwriter.h"
+#include "server/ksocketbody.h"
 #include "server/krequeststats.h"
 #include "server/kuploadclaims.h"
 #include "server/kuploaddigests.h"
@@ -137,12 +138,12 @@ bool KPartIntake::receive(const httplib::Request& request, const httplib::Conten
                           const std::optional<KFaultRule>& fault)
 {
     KDropCounter counter(request, fault);
-    if (!request.is_multipart_form_data())
-        return reader([&](const char* data, size_t size) { return counter.pass(writer, data, size); });
-    KMultipartReader parts(KMultipartReader::boundaryOf(KHttpExchange::header(request, "Content-Type")));
     const auto toWriter = [&](const char* data, size_t size) { return counter.pass(writer, data, size); };
+    if (!request.is_multipart_form_data())
+        return readBody(request, reader, toWriter);
+    KMultipartReader parts(KMultipartReader::boundaryOf(KHttpExchange::header(request, "Content-Type")));
     KHttpExchange::takeBodyRaw(request);
-    const bool read = reader([&](const char* data, size_t size) {
+    const bool read = readBody(request, reader, [&](const char* data, size_t size) {
         if (parts.feed(data, size, toWriter))
             return true;
         KConnectionDrop::drop(request); // a broken body leaves unread bytes behind
@@ -159,6 +160,15 @@ void KPartIntake::replaceEarlierCopy(const KUploadSession& session, const Target
     p.digests.rewriting(target.token, session.partOffset(target.number));
     if (p.uploads.hasPart(target.token, target.number))
         p.uploads.removePart(target.token, target.number);
+}
+
+bool KPartIntake::readBody(const httplib::Request& request, const httplib::ContentReader& reader,
+                           const std::function<bool(const char*, size_t)>& consume)
+{
+    const bool read = KSocketBody::read(request, reader, p.socketReads, KHttpExchange::TimeoutSeconds, consume);
+    if (!read)
+        KConnectionDrop::drop(request); // it broke off or stopped half-way: nothing after it can be read
+    return read;
 }
 
 KReply KPartIntake::store(const KUploadSession& session, const Target& target, KPartWriter& writer, bool readOk,

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace httplib
@@ -46,6 +47,7 @@ public:
         KFaultInjector& faults;
         KRequestStats& stats;
         const KShutdown& shutdown;
+        bool socketReads; // plain TCP: bodies may be read from the socket directly
     };
 
     explicit KPartIntake(const Parts& parts);
@@ -66,6 +68,8 @@ private:
                                         int* status);
     bool receive(const httplib::Request& request, const httplib::ContentReader& reader, KPartWriter& writer,
                  const std::optional<KFaultRule>& fault);
+    bool readBody(const httplib::Request& request, const httplib::ContentReader& reader,
+                  const std::function<bool(const char*, size_t)>& consume);
     void replaceEarlierCopy(const KUploadSession& session, const Target& target);
     KReply store(const KUploadSession& session, const Target& target, KPartWriter& writer, bool readOk, int* status);
 
