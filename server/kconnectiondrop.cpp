@@ -5,6 +5,7 @@
 #include <QDir>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -19,8 +20,18 @@ int portOf(const sockaddr_storage& address)
     return -1;
 }
 
-// A connected TCP socket with these ports; any remote port for -1.
-bool isConnection(int fd, int localPort, int remotePort)
+// The numeric host, written as the HTTP library writes a request's remote_addr.
+std::string hostOf(const sockaddr_storage& address, socklen_t size)
+{
+    char host[NI_MAXHOST] = {};
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), size, host, sizeof(host), nullptr, 0, NI_NUMERICHOST) != 0)
+        return std::string();
+    return host;
+}
+
+// A connected TCP socket on `localPort`, from the peer `remoteHost`:`remotePort`
+// (any peer for a port of -1). Two peers may use the same port.
+bool isConnection(int fd, int localPort, int remotePort, const std::string& remoteHost = std::string())
 {
     sockaddr_storage local{};
     sockaddr_storage remote{};
@@ -30,7 +41,9 @@ bool isConnection(int fd, int localPort, int remotePort)
         || ::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &remoteSize) != 0) {
         return false;
     }
-    return portOf(local) == localPort && (remotePort < 0 || portOf(remote) == remotePort);
+    if (portOf(local) != localPort)
+        return false;
+    return remotePort < 0 || (portOf(remote) == remotePort && hostOf(remote, remoteSize) == remoteHost);
 }
 
 QList<int> openDescriptors()
@@ -52,7 +65,7 @@ namespace KConnectionDrop
 int socketOf(const httplib::Request& request)
 {
     for (const int fd : openDescriptors()) {
-        if (isConnection(fd, request.local_port, request.remote_port))
+        if (isConnection(fd, request.local_port, request.remote_port, request.remote_addr))
             return fd;
     }
     return -1;
