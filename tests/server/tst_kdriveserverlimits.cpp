@@ -24,6 +24,8 @@ private:
     // One request on a kept-alive connection (opened when it is not); true
     // once the whole answer is in.
     static bool askOn(QTcpSocket& socket, int port);
+    // Reads one whole answer to a request for an unknown address.
+    static bool readAnswer(QTcpSocket& socket);
     // Sends raw bytes on a fresh connection and returns all the server sends
     // back until it closes the connection.
     QByteArray exchangeUntilClosed(const QByteArray& request);
@@ -59,8 +61,13 @@ bool TestKDriveServerLimits::askOn(QTcpSocket& socket, int port)
             return false;
     }
     socket.write("GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n");
+    return readAnswer(socket);
+}
+
+bool TestKDriveServerLimits::readAnswer(QTcpSocket& socket)
+{
     QByteArray answer;
-    while (!answer.endsWith("}") && socket.waitForReadyRead(10000))
+    while (!answer.endsWith("}") && socket.waitForReadyRead(20000))
         answer += socket.readAll();
     return answer.startsWith("HTTP/1.1 404") && answer.endsWith("}");
 }
@@ -98,13 +105,15 @@ void TestKDriveServerLimits::hugeUploadsNeedSensibleParts_data()
     QTest::addColumn<qint64>("chunkSize");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("parts");
-    QTest::newRow("1 TiB in 256-byte chunks") << tib << qint64(256) << 2 << "";
-    QTest::newRow("2 GiB in 1-byte chunks") << (qint64(1) << 31) << qint64(1) << 2 << "";
-    QTest::newRow("1 TiB in 64 KiB chunks, too many parts") << tib << qint64(65536) << 2 << "";
-    QTest::newRow("chunks over 64 MiB") << (qint64(1) << 30) << (qint64(65) << 20) << 2 << "";
-    QTest::newRow("1 TiB in the client's 5 MiB chunks") << tib << qint64(5242880) << 0 << "209716";
-    QTest::newRow("1 TiB in 4 MiB chunks, the most parts") << tib << qint64(4194304) << 0 << "262144";
-    QTest::newRow("a small file in one small chunk") << qint64(100) << qint64(100) << 0 << "1";
+    QTest::addColumn<bool>("lastPartSent");
+    QTest::newRow("1 TiB in 256-byte chunks") << tib << qint64(256) << 2 << "" << false;
+    QTest::newRow("2 GiB in 1-byte chunks") << (qint64(1) << 31) << qint64(1) << 2 << "" << false;
+    QTest::newRow("1 TiB in 64 KiB chunks, too many parts") << tib << qint64(65536) << 2 << "" << false;
+    QTest::newRow("chunks over 64 MiB") << (qint64(1) << 30) << (qint64(65) << 20) << 2 << "" << false;
+    QTest::newRow("1 TiB in the client's 5 MiB chunks") << tib << qint64(5242880) << 0 << "209716" << false;
+    QTest::newRow("1 TiB in 4 MiB chunks, the most parts") << tib << qint64(4194304) << 0 << "262144" << false;
+    QTest::newRow("1 TiB with only its last part") << tib << qint64(4194304) << 0 << "262144" << true;
+    QTest::newRow("a small file in one small chunk") << qint64(100) << qint64(100) << 0 << "1" << false;
 }
 
 void TestKDriveServerLimits::hugeUploadsNeedSensibleParts()
@@ -113,12 +122,19 @@ void TestKDriveServerLimits::hugeUploadsNeedSensibleParts()
     QFETCH(qint64, chunkSize);
     QFETCH(int, code);
     QFETCH(QString, parts);
-    const QString path = QStringLiteral("@home-demo/huge/%1-%2.bin").arg(fileSize).arg(chunkSize);
+    QFETCH(bool, lastPartSent);
+    const QString path = QStringLiteral("@home-demo/huge/%1-%2-%3.bin").arg(fileSize).arg(chunkSize).arg(lastPartSent);
     const KTestApiClient::Answer asked = client->call("home-demo", {{"op", "kaskupload"}, {"filepath", path},
         {"filemd5", "0123456789abcdef0123456789abcdef"}, {"filesize", QString::number(fileSize)}, {"chunksize", QString::number(chunkSize)}});
-    // A commit without parts costs nothing, whatever was announced: hashing
-    // a sparse 1 TiB data file would take about an hour.
-    const KTestApiClient::Answer committed = client->submit(path, asked.data().toObject().value("uptoken").toString());
+    const QString token = asked.data().toObject().value("uptoken").toString();
+    if (lastPartSent) {
+        const qint64 last = parts.toLongLong();
+        const QJsonObject ticket = client->exchange("home-demo", token, int(last)).data().toObject();
+        QCOMPARE(client->sendPart(ticket, QByteArray(int(chunkSize), 'z'), (last - 1) * chunkSize).code(), 0);
+    }
+    // A commit without parts, or with a few far apart, costs nothing whatever
+    // was announced: hashing a sparse 1 TiB data file would take about an hour.
+    const KTestApiClient::Answer committed = client->submit(path, token);
     QCOMPARE(asked.code(), code);
     QCOMPARE(asked.data().toObject().value("partnumber").toString(), parts);
     QCOMPARE(committed.code(), code == 0 ? 31 : 30);
@@ -133,17 +149,27 @@ void TestKDriveServerLimits::stopEndsWorkUnderWay()
         socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(stopping.port()));
         return socket.waitForConnected(10000) && socket.write(bytes) == bytes.size() && socket.waitForBytesWritten(10000);
     };
-    // An operation held for ten minutes, a body of which only a little has
-    // arrived, and an idle kept-alive connection.
+    KTestApiClient uploader(stopping.baseUrl());
+    QVERIFY(uploader.login(KTestServer::demoUser(), KTestServer::demoPassword()));
+    const QByteArray content(3 << 20, 'p');
+    const QString token = uploader.askUpload("@home-demo/stop.bin", content).data().toObject().value("uptoken").toString();
+    const QUrl part(uploader.exchange("home-demo", token, 1).data().toObject().value("httpurl").toString());
+    // An operation held for ten minutes, a form body and a part body of which
+    // only a little has arrived, and an idle kept-alive connection.
     QTcpSocket held;
     QTcpSocket halfBody;
+    QTcpSocket halfPart;
     QTcpSocket idle;
     const QByteArray form = "Content-Type: application/x-www-form-urlencoded\r\n";
     QVERIFY(connect(held, "POST /api HTTP/1.1\r\nHost: x\r\n" + form + "Content-Length: 11\r\n\r\nop=klistdir"));
     QVERIFY(connect(halfBody, "POST /klogin HTTP/1.1\r\nHost: x\r\n" + form + "Content-Length: 1000\r\n\r\nuserid=demo"));
+    QVERIFY(connect(halfPart, "PUT " + part.path().toLatin1() + '?' + part.query(QUrl::FullyEncoded).toLatin1()
+                                  + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + QByteArray::number(content.size())
+                                  + "\r\n\r\n" + content.left(1 << 20)));
     QVERIFY(connect(idle, "GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n"));
     QVERIFY(idle.waitForReadyRead(10000));
     QVERIFY(stopping.waitForStat("klistdir", 1));
+    QVERIFY(stopping.waitForStat("part", 1));
     // Without the stop reaching them they would hold it for minutes (the
     // fixture gives up after 20 s and kills the server).
     QVERIFY(stopping.stop());
@@ -151,22 +177,26 @@ void TestKDriveServerLimits::stopEndsWorkUnderWay()
 
 void TestKDriveServerLimits::idleConnectionsDoNotStarveNewRequests()
 {
-    // Two workers always ready, and eight clients that keep their
-    // connections open after one request each.
-    KTestServer few;
-    QVERIFY(few.start({"--threads", "2"}));
-    std::vector<std::unique_ptr<QTcpSocket>> idle;
-    for (int i = 0; i < 8; ++i) {
-        idle.push_back(std::make_unique<QTcpSocket>());
-        QVERIFY2(askOn(*idle.back(), few.port()), qPrintable(QString::number(i)));
+    // Forty clients, more than the 24 workers always ready, keep their
+    // connections after one answer each and begin their next request
+    // without finishing it: each connection now holds a worker for up to
+    // the 30 s read time-out.
+    KTestServer busy;
+    QVERIFY(busy.start());
+    std::vector<std::unique_ptr<QTcpSocket>> open;
+    for (int i = 0; i < 40; ++i) {
+        open.push_back(std::make_unique<QTcpSocket>());
+        QVERIFY2(askOn(*open.back(), busy.port()), qPrintable(QString::number(i)));
+        open.back()->write("GET /nothing HTTP/1.1\r\n");
+        QVERIFY(open.back()->flush());
     }
     // A new client is served while they stay open, and none of them was
-    // closed to make room: each answers again on its own connection.
-    KTestApiClient fresh(few.baseUrl());
+    // closed to make room: each finishes its request on its own connection.
+    KTestApiClient fresh(busy.baseUrl());
     QVERIFY(fresh.login(KTestServer::demoUser(), KTestServer::demoPassword()));
-    for (const auto& socket : idle) {
-        QCOMPARE(socket->state(), QAbstractSocket::ConnectedState);
-        QVERIFY(askOn(*socket, few.port()));
+    for (const auto& socket : open) {
+        socket->write("Host: x\r\n\r\n");
+        QVERIFY(readAnswer(*socket));
     }
 }
 
