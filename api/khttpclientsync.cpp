@@ -73,6 +73,7 @@ QNetworkAccessManager* KHttpClientSync::threadManager()
 QString KHttpClientSync::waitForBody(QNetworkReply* reply)
 {
     KTlsSettings::watch(reply);
+    KLowDelay::follow(reply);
     // The time-out aborts the reply, and an aborted reply drops what it holds
     // unread: take the bytes as they arrive.
     QByteArray body;
@@ -80,7 +81,6 @@ QString KHttpClientSync::waitForBody(QNetworkReply* reply)
         = connect(reply, &QNetworkReply::readyRead, reply, [reply, &body] { body += reply->readAll(); });
     KReplyWait::wait(reply, QEventLoop::ExcludeUserInputEvents);
     disconnect(reading);
-    KLowDelay::applyToOpenSockets();
     // A reply aborted by the time-out is closed already; reading it would warn.
     if (reply->isOpen())
         body += reply->readAll();

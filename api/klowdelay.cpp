@@ -1,8 +1,12 @@
 #include "api/klowdelay.h"
 
-#include <QtGlobal>
+#include <QMutex>
+#include <QNetworkReply>
+#include <QSet>
+#include <QUrl>
 
 #ifdef Q_OS_LINUX
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,20 +18,25 @@
 namespace {
 
 #ifdef Q_OS_LINUX
-bool isTcpSocket(int fd)
+// Socket inodes looked at before; pruned to the open ones at every scan.
+QSet<quint64>& seenSockets()
 {
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode))
-        return false;
-    int type = 0;
-    socklen_t length = sizeof(type);
-    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM)
-        return false;
-    sockaddr_storage address;
-    length = sizeof(address);
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return false;
-    return address.ss_family == AF_INET || address.ss_family == AF_INET6;
+    static QSet<quint64> seen;
+    return seen;
+}
+
+// -1 while not connected; 0 for a peer without a port (a local socket).
+int peerPortOf(int fd)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof(address);
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return -1;
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    return 0;
 }
 
 bool switchOn(int fd)
@@ -39,27 +48,59 @@ bool switchOn(int fd)
     on = 1;
     return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0;
 }
+
+// A connected socket seen for the first time is switched when it leads to
+// the port and remembered either way; a peer never changes. Sockets not
+// connected (yet) are looked at again next time.
+int visit(int fd, quint16 peerPort, QSet<quint64>& open, const QSet<quint64>& seen)
+{
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode))
+        return 0;
+    const quint64 inode = info.st_ino;
+    if (seen.contains(inode)) {
+        open.insert(inode);
+        return 0;
+    }
+    const int port = peerPortOf(fd);
+    if (port < 0)
+        return 0;
+    open.insert(inode);
+    return port == peerPort && switchOn(fd) ? 1 : 0;
+}
 #endif
 
 } // namespace
 
-int KLowDelay::applyToOpenSockets()
+void KLowDelay::follow(QNetworkReply* reply)
+{
+    QObject::connect(reply, &QNetworkReply::finished, reply, [reply] {
+        const QUrl url = reply->url();
+        applyToNewSockets(quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80)));
+    });
+}
+
+int KLowDelay::applyToNewSockets(quint16 peerPort)
 {
     int switched = 0;
 #ifdef Q_OS_LINUX
+    static QMutex mutex;
+    const QMutexLocker locker(&mutex);
     DIR* descriptors = ::opendir("/proc/self/fd");
     if (!descriptors)
         return 0;
     const int own = ::dirfd(descriptors);
+    QSet<quint64> open;
     while (dirent* entry = ::readdir(descriptors)) {
         char* end = nullptr;
         const long fd = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || fd == own)
-            continue;
-        if (isTcpSocket(int(fd)) && switchOn(int(fd)))
-            ++switched;
+        if (end != entry->d_name && *end == '\0' && fd != own)
+            switched += visit(int(fd), peerPort, open, seenSockets());
     }
     ::closedir(descriptors);
+    seenSockets() = open;
+#else
+    Q_UNUSED(peerPort)
 #endif
     return switched;
 }

@@ -1,5 +1,7 @@
 #include "app/kfiletools.h"
 
+#include "app/kinstalllayout.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -10,6 +12,9 @@ namespace {
 
 QMutex baseDirMutex;
 QString baseDirOverride;
+// Decided once the application object exists; the log sink asks for every line.
+bool layoutKnown = false;
+KInstallLayout layout;
 
 QString replaceAllRepeatedly(QString text, const QString& pattern, const QString& with)
 {
@@ -20,17 +25,34 @@ QString replaceAllRepeatedly(QString text, const QString& pattern, const QString
 
 } // namespace
 
-QString KFileTools::appBaseDir()
+// The executable's layout, or the override in both fields.
+static KInstallLayout currentLayout()
 {
-    {
-        QMutexLocker lock(&baseDirMutex);
-        if (!baseDirOverride.isEmpty())
-            return baseDirOverride;
+    QMutexLocker lock(&baseDirMutex);
+    if (!baseDirOverride.isEmpty())
+        return {baseDirOverride, baseDirOverride};
+    if (layoutKnown)
+        return layout;
+    const KInstallLayout decided =
+        KInstallLayout::decide(KInstallLayout::gather(QCoreApplication::applicationDirPath()));
+    if (QCoreApplication::instance()) {
+        layout = decided;
+        layoutKnown = true;
     }
-    return parentPath(parentPath(QCoreApplication::applicationDirPath()));
+    return decided;
 }
 
-void KFileTools::setAppBaseDirForTesting(const QString& dir)
+QString KFileTools::appBaseDir()
+{
+    return currentLayout().dataDir;
+}
+
+QString KFileTools::installDir()
+{
+    return currentLayout().installDir;
+}
+
+void KFileTools::setAppBaseDir(const QString& dir)
 {
     QMutexLocker lock(&baseDirMutex);
     baseDirOverride = dir;

@@ -7,10 +7,16 @@
 class KFileTools
 {
 public:
-    // Two levels above the executable's folder (<AppDir> for <AppDir>/usr/bin/wexora).
+    // The folder of config/, db/, logs/ and datas/: two levels above the
+    // executable's folder (<AppDir> for <AppDir>/usr/bin/wexora), or the
+    // user's data folder for a system install (see KInstallLayout).
     static QString appBaseDir();
-    // Tests point the program at a base directory of their own.
-    static void setAppBaseDirForTesting(const QString& dir);
+    // The folder holding page/: the AppDir, or <prefix>/share/wexora.
+    static QString installDir();
+    // Points both at one folder of the caller's choice (tests, the command
+    // line's --base); an empty text goes back to the executable's layout.
+    static void setAppBaseDir(const QString& dir);
+    static void setAppBaseDirForTesting(const QString& dir) { setAppBaseDir(dir); }
 
     static QString formatPath(const QString& path);
     static QString parentPath(const QString& path);

@@ -1,42 +1,43 @@
-// Downloads against rclone in the same run: the download thread and the
-// transfer (as the main window wires them) fetch a space from the reference
-// server; then `rclone copy --transfers=1` fetches the same bytes from
-// `rclone serve webdav` on 127.0.0.1. Prints files/s, MB/s, the ratios
-// (ours / rclone, higher is better for us) and the client's peak RSS.
+// Downloads against rclone in the same run, on loopback or over a simulated
+// link: the download thread and the transfer (as the main window wires
+// them) fetch from a fresh reference server behind the link; then `rclone
+// copy` fetches the same bytes from `rclone serve webdav` behind the same
+// kind of link, once per --transfers value. Each line: our figure (MD5
+// verified, the product path), the peer's, and the ratio (peer time / our
+// time, higher is better for us). For the big file on loopback, md5sum of
+// the same file is timed too.
 //
-//   bench_download big|small [--rounds N] [--rclone PATH]
-//     big:   one 1 GiB file
-//     small: 10,000 files of 4 KiB
-// Each round runs the client with MD5 verification (the product path), the
-// client without it (for information) and rclone; the best round of each
-// counts. Before the first round as many bytes as a round writes are
-// written and deleted once, so that no side pays alone for memory the
-// machine touches for the first time.
-#include "app/kconstant.h"
+//   bench_download [--links loopback,20ms-100mbit,60ms-20mbit] [--jobs 1] [--transfers 4,1]
+//                  [--big-mib 1024] [--files 10000] [--skip-big] [--skip-many]
+//                  [--rounds N] [--unverified] [--rclone PATH]
+// With several rounds the best of each side counts. --unverified adds the
+// client without MD5 verification, for information. Before the first round
+// as many bytes as a round writes are written and deleted once, so that no
+// side pays alone for memory the machine touches for the first time.
+#include "kbenchdrive.h"
+#include "kbenchfigure.h"
+#include "kbenchoptions.h"
+#include "kclientjobs.h"
+#include "kprocessusage.h"
 #include "ktestbasedir.h"
-#include "ktestserver.h"
-#include "ktestsession.h"
+#include "kwebdavpeer.h"
 #include "store/kfilesyncdatabase.h"
 #include "transfer/kdownloadmanager.h"
+#include "transfer/kdownloadpool.h"
 #include "transfer/kdownloadtransfer.h"
 
 #include <QCoreApplication>
+#include <memory>
 #include <QDir>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QNetworkAccessManager>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextStream>
-#include <QThread>
 #include <QTimer>
-
-#include <sys/resource.h>
+#include <QVector>
 
 namespace {
 
@@ -47,21 +48,9 @@ struct BenchCase
     QString name;
     int files = 0;
     qint64 fileSize = 0;
-};
 
-struct Result
-{
-    double seconds = 0;
-    int landed = 0;
-    double cpuSeconds = -1;
+    qint64 bytes() const { return files * fileSize; }
 };
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 QString fileName(const BenchCase& c, int i)
 {
@@ -116,13 +105,14 @@ bool sameBytes(const QString& a, const QString& b)
     return true;
 }
 
-// Files of the destination identical to their source.
-int countLanded(const QString& dir, const QString& source, const BenchCase& c)
+// Every file of the destination identical to its source.
+bool allLanded(const QString& dir, const QString& source, const BenchCase& c)
 {
-    int landed = 0;
-    for (int i = 0; i < c.files; ++i)
-        landed += sameBytes(dir + QLatin1Char('/') + fileName(c, i), source + QLatin1Char('/') + fileName(c, i)) ? 1 : 0;
-    return landed;
+    for (int i = 0; i < c.files; ++i) {
+        if (!sameBytes(dir + QLatin1Char('/') + fileName(c, i), source + QLatin1Char('/') + fileName(c, i)))
+            return false;
+    }
+    return true;
 }
 
 void warmPages(const QString& dir, qint64 bytes)
@@ -138,17 +128,22 @@ void warmPages(const QString& dir, qint64 bytes)
 class BenchClient
 {
 public:
+    // The download thread and a pool of transfers, as the engine wires them,
+    // with as many downloads at once as the benchmark chose.
     BenchClient()
-        : transfer(&manager, &database)
     {
         database.initDatabase();
+        KClientJobs::store();
+        qRegisterMetaType<KDownloadInfo>();
+        pool = std::make_unique<KDownloadPool>(&manager, &database, KClientJobs::jobs());
+        KDownloadManager::MaxRunning = pool->size();
         KDownloadManager::downloadManager = &thread;
         // Without verification the datahash is dropped on its way over.
-        QObject::connect(&thread, qOverload<QString, QString, qint64, QString>(&KDownloadManager::downloadFile),
-                         &transfer,
-                         [this](const QString& local, const QString& server, qint64 size, const QString& hash) {
-                             transfer.downloadFile(local, server, size, verify ? hash : QString());
-                         }, Qt::QueuedConnection);
+        QObject::connect(&thread, &KDownloadManager::handOver, pool.get(), [this](KDownloadInfo job) {
+            if (!verify)
+                job.dataHash.clear();
+            pool->download(job);
+        }, Qt::QueuedConnection);
         thread.start();
     }
 
@@ -159,26 +154,31 @@ public:
     }
 
     // Queues every file at once, as a sync pass does, and waits for the last row.
-    Result run(const QString& space, const QString& source, const QString& dst, const BenchCase& c, bool verified)
+    KBenchFigure run(const QString& space, const QString& dst, const BenchCase& c, bool verified)
     {
         verify = verified;
         QEventLoop loop;
         int finished = 0;
-        const QMetaObject::Connection rows = QObject::connect(&transfer, &KDownloadTransfer::deleteFileItem, &loop, [&] {
+        const QMetaObject::Connection rows = QObject::connect(pool->first(), &KDownloadTransfer::deleteFileItem, &loop, [&] {
             if (++finished == c.files)
                 loop.quit();
         });
+        KProcessUsage::resetPeak();
+        const double cpuBefore = KProcessUsage::cpuSeconds();
         QElapsedTimer timer;
         timer.start();
-        const double cpuBefore = processCpuSeconds();
         for (int i = 0; i < c.files; ++i)
             KDownloadManager::enqueue(job(space, dst, c, i));
-        QTimer::singleShot(900000, &loop, &QEventLoop::quit);
+        QTimer::singleShot(3600000, &loop, &QEventLoop::quit);
         loop.exec();
-        Result result{timer.nsecsElapsed() / 1e9, 0, processCpuSeconds() - cpuBefore};
+        KBenchFigure figure;
+        figure.seconds = timer.nsecsElapsed() / 1e9;
+        figure.cpuSeconds = KProcessUsage::cpuSeconds() - cpuBefore;
+        figure.peakKiB = KProcessUsage::peakKiB();
+        figure.files = c.files;
+        figure.bytes = c.bytes();
         QObject::disconnect(rows);
-        result.landed = countLanded(dst, source, c);
-        return result;
+        return figure;
     }
 
 private:
@@ -193,130 +193,101 @@ private:
 
     QNetworkAccessManager manager;
     KFileSyncDatabase database;
-    KDownloadTransfer transfer;
+    std::unique_ptr<KDownloadPool> pool;
     KDownloadManager thread;
     bool verify = true;
 };
 
-int freePort()
+void keepBest(KBenchFigure& best, const KBenchFigure& round)
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-bool waitListening(int port, QProcess& process)
-{
-    for (int i = 0; i < 300 && process.state() == QProcess::Running; ++i) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
-        if (socket.waitForConnected(100))
-            return true;
-        QThread::msleep(50);
-    }
-    return false;
-}
-
-// Serves root; the source is its "src" folder.
-Result runRclone(const QString& rclone, const QString& root, const QString& dst, const BenchCase& c)
-{
-    const int port = freePort();
-    QProcess serve;
-    serve.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    serve.start(rclone, {QStringLiteral("serve"), QStringLiteral("webdav"), root, QStringLiteral("--addr"),
-                         QStringLiteral("127.0.0.1:%1").arg(port)});
-    Result result;
-    if (!serve.waitForStarted() || !waitListening(port, serve)) {
-        out << "rclone serve webdav did not start\n";
-        return result;
-    }
-    const QString remote = QStringLiteral(":webdav,url='http://127.0.0.1:%1':src").arg(port);
-    QProcess copy;
-    copy.setProcessChannelMode(QProcess::ForwardedChannels);
-    QElapsedTimer timer;
-    timer.start();
-    copy.start(rclone, {QStringLiteral("copy"), remote, dst, QStringLiteral("--transfers=1")});
-    copy.waitForFinished(-1);
-    result.seconds = timer.nsecsElapsed() / 1e9;
-    serve.terminate();
-    serve.waitForFinished(10000);
-    result.landed = countLanded(dst, root + QStringLiteral("/src"), c);
-    return result;
-}
-
-qint64 peakRssKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-void report(const QString& who, const Result& r, const BenchCase& c)
-{
-    const double mb = double(c.fileSize) * r.landed / 1e6;
-    out << QStringLiteral("%1: %2 of %3 files in %4 s, %5 files/s, %6 MB/s\n")
-               .arg(who, -22)
-               .arg(r.landed)
-               .arg(c.files)
-               .arg(r.seconds, 0, 'f', 3)
-               .arg(r.landed / r.seconds, 0, 'f', 1)
-               .arg(mb / r.seconds, 0, 'f', 1);
-    if (r.cpuSeconds >= 0)
-        out << QStringLiteral("    client CPU (user+sys, all threads): %1 s\n").arg(r.cpuSeconds, 0, 'f', 2);
-}
-
-void keepBest(Result& best, const Result& round)
-{
-    if (best.landed == 0 || (round.landed >= best.landed && round.seconds < best.seconds))
+    if (!best.ok || (round.ok && round.seconds < best.seconds))
         best = round;
 }
 
-double filesPerSecond(const Result& r)
+// One of our rounds: the figure counts only when every file landed whole.
+KBenchFigure ourRound(BenchClient& client, KBenchDrive& drive, const QString& work, const BenchCase& c, bool verified)
 {
-    return r.seconds > 0 ? r.landed / r.seconds : 0;
+    const QString dst = work + QStringLiteral("/dst");
+    const KLinkProcess::Counters before = drive.link().counters();
+    KBenchFigure figure = client.run(KTestServer::demoPersonalSpace(), dst, c, verified);
+    figure.wire = drive.link().counters().since(before);
+    figure.ok = allLanded(dst, work + QStringLiteral("/src"), c);
+    QDir(dst).removeRecursively();
+    return figure;
 }
 
-int runCase(const BenchCase& c, int rounds, const QString& rclone)
+// The webdav server serves the work folder; the source is its "src" folder.
+KBenchFigure rcloneRound(KWebdavPeer& peer, const QString& work, const BenchCase& c, int transfers)
+{
+    const QString dst = work + QStringLiteral("/dst");
+    const KLinkProcess::Counters before = peer.link().counters();
+    const KMeasuredRun run = peer.copy(peer.remote(QStringLiteral("src")), dst, transfers);
+    KBenchFigure figure = KBenchFigure::of(run, c.bytes(), c.files, peer.link().counters().since(before));
+    figure.ok = figure.ok && allLanded(dst, work + QStringLiteral("/src"), c);
+    QDir(dst).removeRecursively();
+    return figure;
+}
+
+QString label(const QString& link, const BenchCase& c)
+{
+    const QString what = c.files == 1 ? QStringLiteral("1 x %1 MiB").arg(c.fileSize >> 20) : QStringLiteral("%1 x 4 KiB").arg(c.files);
+    return QStringLiteral("download %1 %2 @ %3").arg(c.name, what, link);
+}
+
+void md5sumLine(const QString& link, const BenchCase& c, const QString& work, const KBenchFigure& ours)
+{
+    const KMeasuredRun run = KMeasuredRun::run(QStringLiteral("md5sum"), {work + QStringLiteral("/src/big.bin")});
+    out << label(link, c)
+        << QStringLiteral("  md5sum of the same file: %1 s; verified download / md5sum time: %2\n")
+               .arg(run.seconds, 0, 'f', 2)
+               .arg(ours.ok && run.ok() ? ours.seconds / run.seconds : 0, 0, 'f', 2);
+}
+
+bool runLink(const KBenchOptions& options, const QString& link, const BenchCase& c, const QString& work)
+{
+    KBenchDrive drive;
+    KWebdavPeer peer(options.rclone);
+    if (!drive.start(options.preset(link)) || !fillServer(drive.server(), KTestServer::demoPersonalSpace(), work + QStringLiteral("/src"), c)
+        || !peer.start(work, options.preset(link))) {
+        out << label(link, c) << ": setting up the servers or the links failed\n";
+        return false;
+    }
+    KBenchFigure verified, unverified;
+    QVector<KBenchFigure> theirs(options.transfers.size());
+    BenchClient client;
+    for (int round = 0; round < options.rounds; ++round) {
+        keepBest(verified, ourRound(client, drive, work, c, true));
+        if (options.unverified)
+            keepBest(unverified, ourRound(client, drive, work, c, false));
+        for (int i = 0; i < options.transfers.size(); ++i)
+            keepBest(theirs[i], rcloneRound(peer, work, c, options.transfers[i]));
+    }
+    for (int i = 0; i < options.transfers.size(); ++i) {
+        const QString peerName = QStringLiteral("rclone --transfers=%1").arg(options.transfers[i]);
+        out << KBenchFigure::line(label(link, c), verified, peerName, theirs[i]) << '\n';
+        if (options.unverified)
+            out << KBenchFigure::line(label(link, c) + QStringLiteral(" (no MD5)"), unverified, peerName, theirs[i]) << '\n';
+    }
+    if (c.files == 1 && link == QLatin1String("loopback"))
+        md5sumLine(link, c, work, verified);
+    out.flush();
+    return verified.ok;
+}
+
+bool runCase(const KBenchOptions& options, const BenchCase& c)
 {
     QTemporaryDir work(QDir::tempPath() + QStringLiteral("/wexora-bench-XXXXXX"));
     KTestBaseDir base;
     base.installLogSink();
-    const QString source = work.path() + QStringLiteral("/src");
-    const QString space = KTestServer::demoPersonalSpace();
-    KTestServer server;
-    if (!makeSource(source, c) || !server.start() || !kLoginTestSession(server) || !fillServer(server, space, source, c)) {
-        out << "setting up the bench failed\n";
-        return 1;
+    if (!makeSource(work.path() + QStringLiteral("/src"), c)) {
+        out << "writing the source files failed\n";
+        return false;
     }
-    warmPages(work.path(), c.files * c.fileSize);
-    out << QStringLiteral("case %1: %2 x %3 bytes, best of %4 rounds\n").arg(c.name).arg(c.files).arg(c.fileSize).arg(rounds);
-    out.flush();
-    const QString dst = work.path() + QStringLiteral("/dst");
-    Result verified, unverified, theirs;
-    BenchClient client;
-    for (int round = 0; round < rounds; ++round) {
-        keepBest(verified, client.run(space, source, dst, c, true));
-        QDir(dst).removeRecursively();
-        keepBest(unverified, client.run(space, source, dst, c, false));
-        QDir(dst).removeRecursively();
-        keepBest(theirs, runRclone(rclone, work.path(), dst, c));
-        QDir(dst).removeRecursively();
-    }
-    const qint64 peak = peakRssKiB();
-    report(QStringLiteral("wexora (MD5 verified)"), verified, c);
-    report(QStringLiteral("wexora (no datahash)"), unverified, c);
-    report(QStringLiteral("rclone"), theirs, c);
-    out << QStringLiteral("ratio, verified / rclone (files/s, higher is better): %1\n")
-               .arg(filesPerSecond(verified) / filesPerSecond(theirs), 0, 'f', 2);
-    out << QStringLiteral("ratio, no datahash / rclone: %1\n").arg(filesPerSecond(unverified) / filesPerSecond(theirs), 0, 'f', 2);
-    out << QStringLiteral("client peak RSS (VmHWM): %1 MiB\n").arg(peak / 1024.0, 0, 'f', 1);
-    out.flush();
-    return verified.landed == c.files && unverified.landed == c.files && theirs.landed == c.files ? 0 : 1;
+    warmPages(work.path(), c.bytes());
+    bool whole = true;
+    for (const QString& link : options.links)
+        whole = runLink(options, link, c, work.path()) && whole;
+    return whole;
 }
 
 }
@@ -324,15 +295,16 @@ int runCase(const BenchCase& c, int rounds, const QString& rclone)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    const int roundsAt = args.indexOf(QStringLiteral("--rounds"));
-    const int rounds = roundsAt > 0 ? qMax(1, args.value(roundsAt + 1).toInt()) : 2;
-    const int rcloneAt = args.indexOf(QStringLiteral("--rclone"));
-    const QString rclone = rcloneAt > 0 ? args.value(rcloneAt + 1) : QStringLiteral("rclone");
-    if (args.contains(QStringLiteral("big")))
-        return runCase({QStringLiteral("big"), 1, qint64(1) << 30}, rounds, rclone);
-    if (args.contains(QStringLiteral("small")))
-        return runCase({QStringLiteral("small"), 10000, 4096}, rounds, rclone);
-    out << "usage: bench_download big|small [--rounds N] [--rclone PATH]\n";
-    return 2;
+    const KBenchOptions options = KBenchOptions::parse(app.arguments().mid(1));
+    if (!options.error.isEmpty() || !KClientJobs::apply(options.jobs)) {
+        out << (options.error.isEmpty() ? QStringLiteral("the client cannot run %1 jobs at once").arg(options.jobs) : options.error)
+            << '\n' << KBenchOptions::usage(QStringLiteral("bench_download"));
+        return 2;
+    }
+    bool whole = true;
+    if (options.big)
+        whole = runCase(options, {QStringLiteral("big"), 1, options.bigMib << 20}) && whole;
+    if (options.many)
+        whole = runCase(options, {QStringLiteral("many"), options.files, 4096}) && whole;
+    return whole ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 // prints requests per file and the comparison's own CPU time on top of the
 // two scans.
 #include "app/kfiletools.h"
+#include "kbenchsupport.h"
 #include "ktestserver.h"
 #include "ktestsession.h"
 #include "sync/kfilesyncmanager.h"
@@ -26,73 +27,6 @@ namespace {
 
 QTextStream out(stdout);
 
-double threadCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-QString relPath(int i, int perFolder)
-{
-    return QStringLiteral("d%1/f%2.txt").arg(i / perFolder).arg(i % perFolder);
-}
-
-void writeLocal(const QString& root, const QStringList& rels)
-{
-    for (const QString& rel : rels) {
-        const QString path = root + QLatin1Char('/') + rel;
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        file.open(QIODevice::WriteOnly);
-        file.write(rel.toUtf8());
-    }
-}
-
-// Puts files into a space through the admin endpoint, a few requests in flight.
-void fillServer(const KTestServer& server, const QString& space, const QString& prefix, const QStringList& rels)
-{
-    QNetworkAccessManager manager;
-    int next = 0;
-    int running = 0;
-    QEventLoop loop;
-    std::function<void()> launch = [&] {
-        while (running < 6 && next < rels.size()) {
-            const QString rel = rels[next++];
-            QUrl url(server.baseUrl() + QStringLiteral("/_admin/file"));
-            QUrlQuery query;
-            query.addQueryItem(QStringLiteral("space"), space);
-            query.addQueryItem(QStringLiteral("path"), prefix + rel);
-            url.setQuery(query);
-            QNetworkRequest request(url);
-            request.setRawHeader("X-Admin-Token", server.adminToken().toUtf8());
-            QNetworkReply* reply = manager.put(request, rel.toUtf8());
-            ++running;
-            QObject::connect(reply, &QNetworkReply::finished, [&, reply] {
-                reply->deleteLater();
-                --running;
-                if (next == rels.size() && running == 0)
-                    loop.quit();
-                else
-                    launch();
-            });
-        }
-    };
-    launch();
-    if (!rels.isEmpty())
-        loop.exec();
-}
-
-double timeFind(const QString& root)
-{
-    QProcess find;
-    QElapsedTimer timer;
-    timer.start();
-    find.start(QStringLiteral("find"), {root, QStringLiteral("-type"), QStringLiteral("f")});
-    find.waitForFinished(-1);
-    return timer.nsecsElapsed() / 1e9;
-}
-
 qint64 requests(KTestServer& server)
 {
     const auto stats = server.stats();
@@ -101,16 +35,16 @@ qint64 requests(KTestServer& server)
 
 void compare(KTestServer& server, const QString& label, const QString& localRoot, const QString& spaceRoot, int files)
 {
-    timeFind(localRoot);
-    const double find = timeFind(localRoot);
+    KBench::timeFind(localRoot);
+    const double find = KBench::timeFind(localRoot);
 
-    double cpu = threadCpuSeconds();
+    double cpu = KBench::threadCpuSeconds();
     QElapsedTimer timer;
     timer.start();
     const int localCount = KFileSyncManager::getALLLocalPaths(localRoot).size();
     const int serverCount = KFileSyncManager::getALLServerPaths(spaceRoot).size();
     const double scansWall = timer.nsecsElapsed() / 1e9;
-    const double scansCpu = threadCpuSeconds() - cpu;
+    const double scansCpu = KBench::threadCpuSeconds() - cpu;
 
     int uploads = 0;
     int downloads = 0;
@@ -118,11 +52,11 @@ void compare(KTestServer& server, const QString& label, const QString& localRoot
     sink.uploads = [&](const QList<KUploadInfo>& jobs) { uploads += jobs.size(); };
     sink.downloads = [&](const QList<KDownloadInfo>& jobs) { downloads += jobs.size(); };
     const qint64 before = requests(server);
-    cpu = threadCpuSeconds();
+    cpu = KBench::threadCpuSeconds();
     timer.restart();
     KFolderComparison(localRoot, spaceRoot, sink).run(QString());
     const double wall = timer.nsecsElapsed() / 1e9;
-    const double totalCpu = threadCpuSeconds() - cpu;
+    const double totalCpu = KBench::threadCpuSeconds() - cpu;
     const qint64 sent = requests(server) - before;
 
     out << QStringLiteral("%1: local %2, server %3 files; jobs: %4 up, %5 down\n")
@@ -154,23 +88,23 @@ int main(int argc, char* argv[])
 
     QStringList same;
     for (int i = 0; i < identical; ++i)
-        same << relPath(i, perFolder);
+        same << KBench::relPath(i, perFolder);
     out << QStringLiteral("filling %1 identical files on both sides...\n").arg(identical);
     out.flush();
-    writeLocal(work.path() + "/same", same);
-    fillServer(server, space, QStringLiteral("same/"), same);
+    KBench::writeLocal(work.path() + "/same", same);
+    KBench::fillServer(server, space, QStringLiteral("same/"), same);
     compare(server, QStringLiteral("identical trees"), work.path() + "/same", "@" + space + "/same", identical);
 
     QStringList left;
     QStringList right;
     for (int i = 0; i < disjoint; ++i) {
-        left << QStringLiteral("l") + relPath(i, perFolder);
-        right << QStringLiteral("r") + relPath(i, perFolder);
+        left << QStringLiteral("l") + KBench::relPath(i, perFolder);
+        right << QStringLiteral("r") + KBench::relPath(i, perFolder);
     }
     out << QStringLiteral("filling %1 + %1 disjoint files...\n").arg(disjoint);
     out.flush();
-    writeLocal(work.path() + "/apart", left);
-    fillServer(server, space, QStringLiteral("apart/"), right);
+    KBench::writeLocal(work.path() + "/apart", left);
+    KBench::fillServer(server, space, QStringLiteral("apart/"), right);
     compare(server, QStringLiteral("disjoint trees"), work.path() + "/apart", "@" + space + "/apart", 2 * disjoint);
     return 0;
 }

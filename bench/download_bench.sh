@@ -1,26 +1,35 @@
 #!/usr/bin/env bash
-# Download benchmark against rclone (not a CTest test). Builds bench_download,
-# makes sure rclone is installed, and runs both cases; the temporary data
-# (up to 4 GiB for the big case) lives in /tmp and is removed by the driver.
-#   bench/download_bench.sh [build-dir] [big|small ...] [--rounds N]
+# Download benchmark: the client's download thread and transfer against
+# rclone copy from `rclone serve webdav`, on loopback unless --links names
+# simulated links. Builds bench_download, makes sure rclone is installed, and
+# runs the named cases (default both); the temporary data lives in /tmp and
+# is removed by the driver. Run it alone on the machine (on a shared machine:
+# flock /tmp/wexora-build.lock bench/download_bench.sh ...).
+#
+# bench/download_bench.sh [build-dir] [big|small ...] [--links ...] [--jobs 1]
+#                         [--transfers 4,1] [--big-mib 1024] [--files 10000]
+#                         [--rounds N] [--unverified] [--proxy-loopback]
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$here/build}"
-shift || true
-cases=()
+build="$here/build"
+if [ $# -gt 0 ] && [ -d "$1" ]; then
+  build="$1"
+  shift
+fi
+big=0
+small=0
 extra=()
 for a in "$@"; do
   case "$a" in
-    big|small) cases+=("$a") ;;
+    big) big=1 ;;
+    small) small=1 ;;
     *) extra+=("$a") ;;
   esac
 done
-[ ${#cases[@]} -eq 0 ] && cases=(big small)
+[ $big -eq 1 ] && [ $small -eq 0 ] && extra+=(--skip-many)
+[ $small -eq 1 ] && [ $big -eq 0 ] && extra+=(--skip-big)
 
 "$here/scripts/deps.sh" rclone
-cmake --build "$build" -j2 --target bench_download wexora-drive-server >/dev/null
-
-for c in "${cases[@]}"; do
-  "$build/bench/bench_download" "$c" "${extra[@]+"${extra[@]}"}"
-done
+cmake --build "$build" -j2 --target bench_download -- --no-print-directory >/dev/null
+exec "$build/bench/bench_download" "${extra[@]+"${extra[@]}"}"

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Upload benchmark: the client's upload thread against rclone (Debian package
-# "rclone", installed here when missing) copying the same data with
-# --transfers=1 to `rclone serve webdav` on 127.0.0.1. Big data lands below
+# Upload benchmark: the client's upload thread against rclone copy (Debian
+# package "rclone", installed here when missing) to `rclone serve webdav`,
+# on loopback unless --links names simulated links. Big data lands below
 # /tmp and is removed afterwards. Run it alone on the machine (on a shared
 # machine: flock /tmp/wexora-build.lock bench/upload_bench.sh ...).
 #
-# bench/upload_bench.sh [--big-mib 1024] [--files 10000]
-#                       [--folders 100] [--skip-big] [--skip-many]
+# bench/upload_bench.sh [--links loopback,20ms-100mbit,60ms-20mbit] [--jobs 1]
+#                       [--transfers 4,1] [--big-mib 1024] [--files 10000]
+#                       [--folders 100] [--skip-big] [--skip-many] [--proxy-loopback]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${WEXORA_BUILD_DIR:-$root/build}

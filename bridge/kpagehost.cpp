@@ -23,7 +23,7 @@ const struct PageResources
 
 QUrl KPageHost::pageUrl(const QString& pageFile)
 {
-    return QUrl(QStringLiteral("file://") + KFileTools::appBaseDir() + pageFile);
+    return QUrl(QStringLiteral("file://") + KFileTools::installDir() + pageFile);
 }
 
 QWebEngineView* KPageHost::createView(QWidget* window)

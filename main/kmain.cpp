@@ -1,5 +1,6 @@
 #include "main/kmain.h"
 
+#include "api/ktlssettings.h"
 #include "app/kconstant.h"
 #include "app/kfiletools.h"
 #include "app/klog.h"
@@ -14,6 +15,7 @@
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfilesynconcemanager.h"
 #include "sync/kpairstates.h"
+#include "sync/kpairwatching.h"
 #include "sync/ksyncengine.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kdownloadtransfer.h"
@@ -21,6 +23,11 @@
 #include "ui_kmain.h"
 
 #include <QAction>
+#include <QDateTime>
+#include <QPolygonF>
+#include <QPainter>
+#include <QPen>
+#include <QVBoxLayout>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -34,6 +41,30 @@
 #include <QWebEngineView>
 
 #include <optional>
+
+namespace {
+
+// A white glyph in the badge, drawn with lines so that no font is needed:
+// "!" for an error, an up and a down arrow while syncing.
+void drawBadgeGlyph(QPainter& painter, const QRectF& badge, bool error)
+{
+    const qreal u = badge.width() / 10;
+    const QPointF c = badge.center();
+    painter.setPen(QPen(Qt::white, 1.6 * u, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    if (error) {
+        painter.drawLine(QPointF(c.x(), c.y() - 3 * u), QPointF(c.x(), c.y() + 0.8 * u));
+        painter.drawPoint(QPointF(c.x(), c.y() + 3 * u));
+        return;
+    }
+    const qreal left = c.x() - 1.8 * u;
+    const qreal right = c.x() + 1.8 * u;
+    painter.drawPolyline(QPolygonF({{left - 1.5 * u, c.y() - 1.5 * u}, {left, c.y() - 3 * u}, {left + 1.5 * u, c.y() - 1.5 * u}}));
+    painter.drawLine(QPointF(left, c.y() - 3 * u), QPointF(left, c.y() + 3 * u));
+    painter.drawPolyline(QPolygonF({{right - 1.5 * u, c.y() + 1.5 * u}, {right, c.y() + 3 * u}, {right + 1.5 * u, c.y() + 1.5 * u}}));
+    painter.drawLine(QPointF(right, c.y() - 3 * u), QPointF(right, c.y() + 3 * u));
+}
+
+} // namespace
 
 KMain* KMain::KMainWindow = nullptr;
 
@@ -66,6 +97,8 @@ KMain::KMain(QWidget* parent, MessagePresenter databaseErrorPresenter)
     hostPage();
     introducePage();
     followPairStates();
+    followTransfersOnTray();
+    followFinishedTransfers();
     startThread();
 }
 
@@ -84,9 +117,10 @@ void KMain::setUpWindow()
     ui->setupUi(this);
     // The product title of the login settings names the window in task bars.
     setWindowTitle(KLoginControl::WexoraTitle);
-    // No maximise button: the page is laid out for this size.
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint
-                   | Qt::WindowCloseButtonHint);
+    // The page fills the window at any size, so the window may be maximised.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint
+                   | Qt::CustomizeWindowHint | Qt::WindowCloseButtonHint);
+    setMinimumSize(MinimumWidth, MinimumHeight);
 }
 
 int KMain::runEventLoop()
@@ -201,8 +235,10 @@ void KMain::createTrayIcon()
     trayIconMenu->addAction(loginOutAction);
     trayIconMenu->addAction(exitAction);
     trayIcon = new QSystemTrayIcon(this);
-    trayIcon->setToolTip(KLoginControl::WexoraTitle);
-    trayIcon->setIcon(QIcon(KFileTools::appBaseDir() + QStringLiteral("/page/img/logo.ico")));
+    trayTitle = KLoginControl::WexoraTitle;
+    trayIcon->setToolTip(trayTitle);
+    productIcon = QIcon(KFileTools::installDir() + QStringLiteral("/page/img/logo.ico"));
+    trayIcon->setIcon(productIcon);
     trayIcon->setContextMenu(trayIconMenu);
 }
 
@@ -214,6 +250,8 @@ void KMain::showTrayIcon()
 
 void KMain::connectCommands()
 {
+    connect(commands, &KMainCommands::deletionsAnswered, engine, &KSyncEngine::answerDeletions);
+    connect(commands, &KMainCommands::pairsChanged, engine->watching(), &KPairWatching::refresh);
     // The folder is asked for inside the operation, so the question is direct.
     connect(commands, &KMainCommands::script, this, &KMain::SigSendMessageToJS);
     connect(commands, &KMainCommands::openFolderRequested, this,
@@ -232,6 +270,9 @@ void KMain::hostPage()
         QStringLiteral("/page/main.html"));
     webView = page.view;
     mainObj = page.bridge;
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(webView);
     routeScriptsThroughOutbox();
 }
 
@@ -274,8 +315,114 @@ void KMain::sendPairStates()
 {
     const QStringList ids(changedPairs.begin(), changedPairs.end());
     changedPairs.clear();
-    if (commands && !ids.isEmpty())
-        emit SigSendMessageToJS(KMainCommands::pairStatesScript(commands->pairStatesJson(ids)));
+    if (!commands || ids.isEmpty())
+        return;
+    emit SigSendMessageToJS(KMainCommands::pairStatesScript(commands->pairStatesJson(ids)));
+    notePairStates(ids);
+}
+
+// What the tray makes of the pairs: comparing ones keep it busy, failing
+// ones mark it, and a rise in a pair's conflicts is told to the user.
+void KMain::notePairStates(const QStringList& ids)
+{
+    int busy = 0;
+    int failing = 0;
+    QString firstError;
+    for (const KPairState& state : KPairStates::instance().all()) {
+        busy += state.comparing ? 1 : 0;
+        if (state.state() == QLatin1String("failing") && failing++ == 0)
+            firstError = state.lastError;
+    }
+    trayStatus.setPairs(busy, failing, firstError);
+    for (const QString& id : ids) {
+        if (!trayStatus.conflictsRose(id, KPairStates::instance().state(id).conflicts))
+            continue;
+        const QString folder = syncDatabase->getSyncConfigById(id).value(1);
+        emit trayMessage(trayTitle,
+                         QStringLiteral("“%1”中有文件两边都改过：云端的版本已放在原处，本地的改动另存为冲突副本。").arg(folder));
+    }
+    if (!trayTimer.isActive())
+        trayTimer.start();
+}
+
+void KMain::followTransfersOnTray()
+{
+    const QHash<QString, int> conflicts = commands->conflictCounts();
+    for (auto it = conflicts.constBegin(); it != conflicts.constEnd(); ++it)
+        trayStatus.conflictsRose(it.key(), it.value()); // the known ones are no news
+    trayTimer.setSingleShot(true);
+    trayTimer.setInterval(TrayIntervalMs);
+    connect(&trayTimer, &QTimer::timeout, this, &KMain::showTrayStatus);
+    connect(this, &KMain::trayMessage, this, &KMain::showTrayMessage);
+    showTrayStatus();
+}
+
+void KMain::followFinishedTransfers()
+{
+    newLogsTimer.setSingleShot(true);
+    newLogsTimer.setInterval(NewLogsIntervalMs);
+    connect(&newLogsTimer, &QTimer::timeout, this, &KMain::sendNewLogs);
+}
+
+void KMain::showTrayStatus()
+{
+    const KTrayStatus::State state = trayStatus.state();
+    if (int(state) != trayShown) {
+        trayShown = int(state);
+        trayIcon->setIcon(trayIconFor(productIcon, state));
+    }
+    trayIcon->setToolTip(trayStatus.toolTip(trayTitle));
+}
+
+void KMain::showTrayMessage(const QString& title, const QString& text)
+{
+    KLog::info(QStringLiteral("KMain::trayMessage"), text);
+    if (QSystemTrayIcon::supportsMessages())
+        trayIcon->showMessage(title, text, QSystemTrayIcon::Warning);
+}
+
+QIcon KMain::trayIconFor(const QIcon& product, KTrayStatus::State state)
+{
+    if (state == KTrayStatus::State::Idle)
+        return product;
+    const int size = 64;
+    QPixmap picture = product.pixmap(size, size);
+    if (picture.isNull()) {
+        picture = QPixmap(size, size);
+        picture.fill(Qt::transparent);
+    }
+    const bool error = state == KTrayStatus::State::Error;
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF badge(size * 0.5, size * 0.5, size * 0.48, size * 0.48);
+    painter.setPen(QPen(Qt::white, 3));
+    painter.setBrush(error ? QColor(0xe5, 0x48, 0x4d) : QColor(0x25, 0x63, 0xeb));
+    painter.drawEllipse(badge);
+    drawBadgeGlyph(painter, badge, error);
+    return QIcon(picture);
+}
+
+void KMain::noticeFailure(const QString& localPath, const QString& reason)
+{
+    const KFailureKind kind = KTransferFailure::kind(reason, certificateRefused());
+    if (!trayStatus.shouldNotify(kind, QDateTime::currentMSecsSinceEpoch()))
+        return;
+    emit trayMessage(trayTitle,
+                     KTransferFailure::notice(kind) + QLatin1Char('\n') + KFileTools::fileName(localPath));
+}
+
+// A refused certificate leaves no trace in the failed request's reason; the
+// TLS settings remember it per server.
+bool KMain::certificateRefused() const
+{
+    const QUrl server(WexoraBase::baseServer);
+    return !server.host().isEmpty() && !KTlsSettings::lastFailure(server.host(), KTlsSettings::portOf(server)).isNull();
+}
+
+void KMain::sendNewLogs()
+{
+    if (commands)
+        emit SigSendMessageToJS(commands->latestLogsScript());
 }
 
 void KMain::setLocalDirPresenter(FolderPresenter presenter)
@@ -359,6 +506,9 @@ void KMain::addFileItem(int type, QString localPath, QString serverPath, qint64 
 {
     emit SigSendMessageToJS(KTransferList::addTransferScript(type, localPath, serverPath, filesize));
     emit SigSendMessageToJS(KMainCommands::counterScript());
+    trayStatus.queued(localPath, filesize);
+    if (!trayTimer.isActive())
+        trayTimer.start();
 }
 
 void KMain::deleteFileItem(int, QString localPath)
@@ -366,11 +516,20 @@ void KMain::deleteFileItem(int, QString localPath)
     KLog::info(QStringLiteral("KMain::deleteFileItem"), localPath);
     emit SigSendMessageToJS(KMainCommands::counterScript());
     emit SigSendMessageToJS(KTransferList::finishScript(localPath));
+    trayStatus.finished(localPath);
+    if (!trayTimer.isActive())
+        trayTimer.start();
+    if (!newLogsTimer.isActive())
+        newLogsTimer.start();
 }
 
 void KMain::failFileItem(int, QString localPath, QString reason)
 {
     emit SigSendMessageToJS(KTransferList::failScript(localPath, reason));
+    trayStatus.failed(localPath);
+    noticeFailure(localPath, reason);
+    if (!trayTimer.isActive())
+        trayTimer.start();
 }
 
 QString KMain::logId(const QString& localPath)

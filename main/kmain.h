@@ -1,5 +1,8 @@
 #pragma once
 
+#include "main/ktraystatus.h"
+
+#include <QIcon>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -86,8 +89,13 @@ public:
     KFileSyncOnceManager* fileSyncOnceThread = nullptr;
     QNetworkAccessManager* networkManager = nullptr;
 
+    // The tray's picture for a state: the product icon, marked when syncing or failing.
+    static QIcon trayIconFor(const QIcon& product, KTrayStatus::State state);
+
 signals:
     void SigSendMessageToJS(QString strParameter);
+    // A notification for the user; the tray shows it where the desktop can.
+    void trayMessage(QString title, QString text);
 
 public slots:
     void iconActivated(QSystemTrayIcon::ActivationReason reason);
@@ -122,6 +130,14 @@ private:
     void introducePage();
     void followPairStates();
     void sendPairStates();
+    void notePairStates(const QStringList& ids);
+    void followTransfersOnTray();
+    void followFinishedTransfers();
+    void showTrayStatus();
+    void showTrayMessage(const QString& title, const QString& text);
+    void noticeFailure(const QString& localPath, const QString& reason);
+    void sendNewLogs();
+    bool certificateRefused() const;
     QString showLocalDirDialog();
 
     KMainCommands* commands = nullptr;
@@ -130,6 +146,18 @@ private:
     QTimer pairStateTimer;
     QSet<QString> changedPairs;
     static const int PairStateIntervalMs = 250;
+    static const int MinimumWidth = 640;
+    static const int MinimumHeight = 480;
+    // The tray follows transfers at most three times a second.
+    KTrayStatus trayStatus;
+    QTimer trayTimer;
+    QIcon productIcon;
+    QString trayTitle; // the product title as the icon was made
+    int trayShown = -1;
+    static const int TrayIntervalMs = 300;
+    // Finished transfers bring their log rows to the page, once a second at most.
+    QTimer newLogsTimer;
+    static const int NewLogsIntervalMs = 1000;
     KDownloadTransfer* downloadTransfer = nullptr;
     MessagePresenter databaseErrorPresenter;
     FolderPresenter localDirPresenter;

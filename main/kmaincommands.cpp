@@ -58,6 +58,8 @@ const KMainCommands::Operation KMainCommands::operations[] = {
     {"resumePair", &KMainCommands::resumePair},
     {"retryTransfer", &KMainCommands::retryTransfer},
     {"openFolder", &KMainCommands::openFolder},
+    {"confirmDeletions", &KMainCommands::confirmDeletions},
+    {"rejectDeletions", &KMainCommands::rejectDeletions},
 };
 
 KMainCommands::KMainCommands(KFileSyncDatabase* store, QObject* parent)
@@ -68,9 +70,14 @@ KMainCommands::KMainCommands(KFileSyncDatabase* store, QObject* parent)
 
 QString KMainCommands::handle(const QString& op, const QString& param)
 {
+    static const QStringList changingPairs{"addSync", "deleteSync", "pausePair", "resumePair"};
     for (const Operation& operation : operations) {
-        if (op == QLatin1String(operation.name))
-            return (this->*operation.handler)(KJsonTools::parseStringMap(param));
+        if (op != QLatin1String(operation.name))
+            continue;
+        const QString reply = (this->*operation.handler)(KJsonTools::parseStringMap(param));
+        if (changingPairs.contains(op))
+            emit pairsChanged();
+        return reply;
     }
     return QString();
 }
@@ -204,6 +211,25 @@ QString KMainCommands::openFolder(const QMap<QString, QString>& fields)
     return QString();
 }
 
+QString KMainCommands::confirmDeletions(const QMap<QString, QString>& fields)
+{
+    answerDeletions(fields.value(QStringLiteral("id")), true);
+    return QString();
+}
+
+QString KMainCommands::rejectDeletions(const QMap<QString, QString>& fields)
+{
+    answerDeletions(fields.value(QStringLiteral("id")), false);
+    return QString();
+}
+
+// Only a stored pair can have deletions waiting.
+void KMainCommands::answerDeletions(const QString& id, bool confirmed)
+{
+    if (!id.isEmpty() && !store->getSyncConfigById(id).isEmpty())
+        emit deletionsAnswered(id, confirmed);
+}
+
 QStringList KMainCommands::pairHolding(const QString& localPath) const
 {
     const QString path = QDir::cleanPath(KFileTools::formatPath(localPath));
@@ -251,6 +277,14 @@ QString KMainCommands::conflictsJson() const
     return QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact));
 }
 
+QHash<QString, int> KMainCommands::conflictCounts() const
+{
+    QHash<QString, int> counts;
+    for (const QStringList& row : store->getSyncConfigs())
+        counts.insert(row.value(0), KSyncConflicts::current(row.value(0), row.value(1)).size());
+    return counts;
+}
+
 QString KMainCommands::spacesJson()
 {
     QJsonArray spaces;
@@ -277,6 +311,16 @@ QString KMainCommands::spacesScript(const QString& json)
 QString KMainCommands::productTitleScript(const QString& title)
 {
     return statement(QStringLiteral("mainVue.setProductTitle"), {title});
+}
+
+QString KMainCommands::newLogsScript(const QString& rowText)
+{
+    return statement(QStringLiteral("mainVue.showNewLogs"), {rowText});
+}
+
+QString KMainCommands::latestLogsScript() const
+{
+    return newLogsScript(rowsToText(store->getSyncLogs(QString())));
 }
 
 QString KMainCommands::selectDirScript(const QString& path)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -42,9 +43,15 @@ public:
     static QString conflictsScript(const QString& json);
     static QString spacesScript(const QString& json);
     static QString productTitleScript(const QString& title);
+    // Rows of the newest log page, for the page to put on top of its log.
+    static QString newLogsScript(const QString& rowText);
+    // newLogsScript() with the store's newest page as it is now.
+    QString latestLogsScript() const;
     // The states of the stored pairs (all when ids is empty) as the page reads them.
     QString pairStatesJson(const QStringList& ids = {}) const;
     QString conflictsJson() const;
+    // Current conflicts per stored pair id.
+    QHash<QString, int> conflictCounts() const;
     // The session's spaces: [{"id","name"}].
     static QString spacesJson();
 
@@ -57,6 +64,8 @@ public:
 signals:
     // A script for the page besides the operation's reply, emitted before it.
     void script(QString js);
+    // A pair was saved, deleted, paused or resumed.
+    void pairsChanged();
     // Asked synchronously (connect directly); *path stays empty when cancelled.
     void askLocalDir(QString* path);
     void showServerPicker();
@@ -66,6 +75,9 @@ signals:
     void exitRequested(int code);
     // A local folder to show in the file manager (inside a pair).
     void openFolderRequested(QString path);
+    // The user's answer to the deletions a pass of this pair held back:
+    // confirmed carries them out, otherwise the files are kept.
+    void deletionsAnswered(QString id, bool confirmed);
 
 private:
     using Handler = QString (KMainCommands::*)(const QMap<QString, QString>& fields);
@@ -94,6 +106,9 @@ private:
     QString resumePair(const QMap<QString, QString>& fields);
     QString retryTransfer(const QMap<QString, QString>& fields);
     QString openFolder(const QMap<QString, QString>& fields);
+    QString confirmDeletions(const QMap<QString, QString>& fields);
+    QString rejectDeletions(const QMap<QString, QString>& fields);
+    void answerDeletions(const QString& id, bool confirmed);
 
     // The stored pair whose local folder holds path, or an empty row.
     QStringList pairHolding(const QString& localPath) const;

@@ -10,6 +10,7 @@ packages=(
   qtwebengine5-dev libqt5webchannel5-dev qtdeclarative5-dev
   libcpp-httplib-dev libssl-dev
   xvfb xauth openssl curl ca-certificates fonts-noto-cjk
+  dpkg-dev file
   "$@"
 )
 

@@ -7,6 +7,9 @@
 #include "app/kjsontools.h"
 #include "app/klog.h"
 #include "store/khashcache.h"
+#include "store/kpartialdownloads.h"
+#include "store/kservercapabilities.h"
+#include "store/ktransfersettings.h"
 #include "store/ksyncconflicts.h"
 #include "store/ksyncjournal.h"
 #include "sync/kfilesynconcemanager.h"
@@ -121,7 +124,9 @@ bool KFileSyncDatabase::openFile(QSqlDatabase& db)
     pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
     pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     for (const QString& statement :
-         {KHashCache::createStatement(), KSyncJournal::createStatement(), KSyncConflicts::createStatement()})
+         {KHashCache::createStatement(), KSyncJournal::createStatement(), KSyncConflicts::createStatement(),
+          KPartialDownloads::createStatement(), KServerCapabilities::createStatement(),
+          KTransferSettings::createStatement()})
         pragma.exec(statement);
     return true;
 }

@@ -1,6 +1,6 @@
 #include "store/ksyncconflicts.h"
 
-#include "store/kfilesyncdatabase.h"
+#include "store/kstoresql.h"
 
 #include <QFile>
 #include <QSqlQuery>
@@ -10,14 +10,11 @@ namespace {
 
 QList<KConflict> select(const QString& where, const QVariantList& values)
 {
-    QSqlQuery sql(KFileSyncDatabase::connection());
-    sql.prepare(QStringLiteral("select tx_pairid,tx_relpath,tx_copyrelpath,l_time from k_driver_sync_conflicts ") + where
-                + QStringLiteral(" order by l_time desc"));
-    for (const QVariant& value : values)
-        sql.addBindValue(value);
+    QSqlQuery sql = KStoreSql::run(QStringLiteral("select tx_pairid,tx_relpath,tx_copyrelpath,l_time from "
+                                                  "k_driver_sync_conflicts ")
+                                   + where + QStringLiteral(" order by l_time desc"),
+                                   values);
     QList<KConflict> conflicts;
-    if (!sql.exec())
-        return conflicts;
     while (sql.next())
         conflicts.append({sql.value(0).toString(), sql.value(1).toString(), sql.value(2).toString(),
                           sql.value(3).toLongLong()});
@@ -26,11 +23,7 @@ QList<KConflict> select(const QString& where, const QVariantList& values)
 
 void change(const QString& statement, const QVariantList& values)
 {
-    QSqlQuery sql(KFileSyncDatabase::connection());
-    sql.prepare(statement);
-    for (const QVariant& value : values)
-        sql.addBindValue(value);
-    sql.exec();
+    KStoreSql::run(statement, values);
 }
 
 } // namespace

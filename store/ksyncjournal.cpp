@@ -1,6 +1,6 @@
 #include "store/ksyncjournal.h"
 
-#include "store/kfilesyncdatabase.h"
+#include "store/kstoresql.h"
 
 #include <QSqlQuery>
 #include <QVariant>
@@ -15,22 +15,14 @@ KJournalEntry readEntry(const QSqlQuery& sql)
     entry.relPath = sql.value(0).toString();
     entry.local = {sql.value(1).toLongLong(), sql.value(2).toLongLong(), sql.value(3).toLongLong()};
     entry.md5 = sql.value(4).toString();
-    entry.datahash = sql.value(5).toString();
+    // Both sides hold the same content as a rule: one copy of the text
+    // serves both, which matters for a journal of a million entries.
+    const QString datahash = sql.value(5).toString();
+    entry.datahash = datahash == entry.md5 ? entry.md5 : datahash;
     entry.datasize = sql.value(6).toLongLong();
     entry.version = sql.value(7).toLongLong();
     entry.timeMs = sql.value(8).toLongLong();
     return entry;
-}
-
-QSqlQuery run(const QString& statement, const QVariantList& values)
-{
-    QSqlQuery sql(KFileSyncDatabase::connection());
-    sql.setForwardOnly(true);
-    sql.prepare(statement);
-    for (const QVariant& value : values)
-        sql.addBindValue(value);
-    sql.exec();
-    return sql;
 }
 
 } // namespace
@@ -51,7 +43,7 @@ QString KSyncJournal::createStatement()
 QHash<QString, KJournalEntry> KSyncJournal::load() const
 {
     QHash<QString, KJournalEntry> entries;
-    QSqlQuery sql = run(QStringLiteral("select ") + Columns + QStringLiteral(" from k_driver_sync_journal where tx_pairid=?"),
+    QSqlQuery sql = KStoreSql::run(QStringLiteral("select ") + Columns + QStringLiteral(" from k_driver_sync_journal where tx_pairid=?"),
                         {pairId});
     while (sql.next()) {
         KJournalEntry entry = readEntry(sql);
@@ -62,15 +54,28 @@ QHash<QString, KJournalEntry> KSyncJournal::load() const
 
 KJournalEntry KSyncJournal::entry(const QString& relPath) const
 {
-    QSqlQuery sql = run(QStringLiteral("select ") + Columns
+    QSqlQuery sql = KStoreSql::run(QStringLiteral("select ") + Columns
                             + QStringLiteral(" from k_driver_sync_journal where tx_pairid=? and tx_relpath=?"),
                         {pairId, relPath});
     return sql.next() ? readEntry(sql) : KJournalEntry();
 }
 
+QList<KJournalEntry> KSyncJournal::below(const QString& folder) const
+{
+    // "/" + 1 is "0": the range holds exactly the paths that start with "folder/".
+    QSqlQuery sql = KStoreSql::run(QStringLiteral("select ") + Columns
+                                       + QStringLiteral(" from k_driver_sync_journal where tx_pairid=? and "
+                                                        "tx_relpath>? and tx_relpath<?"),
+                                   {pairId, folder + QLatin1Char('/'), folder + QLatin1Char('0')});
+    QList<KJournalEntry> entries;
+    while (sql.next())
+        entries.append(readEntry(sql));
+    return entries;
+}
+
 void KSyncJournal::put(const KJournalEntry& entry) const
 {
-    run(QStringLiteral("insert or replace into k_driver_sync_journal(tx_pairid,") + Columns
+    KStoreSql::run(QStringLiteral("insert or replace into k_driver_sync_journal(tx_pairid,") + Columns
             + QStringLiteral(") values(?,?,?,?,?,?,?,?,?,?)"),
         {pairId, entry.relPath, entry.local.size, entry.local.mtimeMs, entry.local.inode, entry.md5, entry.datahash,
          entry.datasize, entry.version, entry.timeMs});
@@ -78,16 +83,16 @@ void KSyncJournal::put(const KJournalEntry& entry) const
 
 void KSyncJournal::remove(const QString& relPath) const
 {
-    run(QStringLiteral("delete from k_driver_sync_journal where tx_pairid=? and tx_relpath=?"), {pairId, relPath});
+    KStoreSql::run(QStringLiteral("delete from k_driver_sync_journal where tx_pairid=? and tx_relpath=?"), {pairId, relPath});
 }
 
 int KSyncJournal::count() const
 {
-    QSqlQuery sql = run(QStringLiteral("select count(*) from k_driver_sync_journal where tx_pairid=?"), {pairId});
+    QSqlQuery sql = KStoreSql::run(QStringLiteral("select count(*) from k_driver_sync_journal where tx_pairid=?"), {pairId});
     return sql.next() ? sql.value(0).toInt() : 0;
 }
 
 void KSyncJournal::removePair(const QString& pairId)
 {
-    run(QStringLiteral("delete from k_driver_sync_journal where tx_pairid=?"), {pairId});
+    KStoreSql::run(QStringLiteral("delete from k_driver_sync_journal where tx_pairid=?"), {pairId});
 }

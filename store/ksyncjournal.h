@@ -30,6 +30,8 @@ public:
 
     QHash<QString, KJournalEntry> load() const;
     KJournalEntry entry(const QString& relPath) const;
+    // The entries strictly below a folder.
+    QList<KJournalEntry> below(const QString& folder) const;
     void put(const KJournalEntry& entry) const;
     void remove(const QString& relPath) const;
     int count() const;

@@ -4,13 +4,16 @@
 #include "app/kinterruption.h"
 #include "app/klog.h"
 #include "store/kfilesyncdatabase.h"
+#include "store/kpartialdownloads.h"
 #include "sync/kfoldercomparison.h"
 #include "sync/knodetools.h"
+#include "sync/kpairlock.h"
 #include "sync/kpairstates.h"
 #include "store/ksyncconflicts.h"
 #include "app/kconstant.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -48,6 +51,11 @@ QStringList KFileSyncManager::getALLLocalPaths(const QString& dir)
         return files;
     QSet<QString> branch;
     collectLocal(dir, branch, files);
+    // The client's own partial downloads never leave the machine.
+    const QSet<QString> partials = KPartialDownloads::all();
+    if (!partials.isEmpty())
+        files.erase(std::remove_if(files.begin(), files.end(), [&](const QString& f) { return partials.contains(f); }),
+                    files.end());
     return files;
 }
 
@@ -117,16 +125,21 @@ void KFileSyncManager::syncDir(const QString& localRoot, const QString& spaceRoo
     KFolderComparison(localRoot, spaceRoot).run(syncType);
 }
 
-void KFileSyncManager::syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
-                                const QString& syncType)
+bool KFileSyncManager::syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
+                                const QString& syncType, const KPassRequest& request)
 {
+    const KPairLock onePassAtATime(id);
     KPairStates& states = KPairStates::instance();
     states.passStarted(id);
     KFolderComparison comparison(localRoot, spaceRoot);
     comparison.setPairId(id);
+    comparison.setRequest(request);
     const bool finished = comparison.run(syncType);
     const int conflicts = KSyncConflicts::current(id, localRoot).size();
-    states.passEnded(id, finished ? QString() : QStringLiteral("比较未完成：无法读取本地或云端文件夹"), conflicts);
+    const QString failure = comparison.failure().isEmpty() ? QStringLiteral("比较未完成：无法读取本地或云端文件夹")
+                                                           : comparison.failure();
+    states.passEnded(id, finished ? QString() : failure, conflicts);
+    return finished;
 }
 
 QString KFileSyncManager::parsePath(const QString& path, const QString& fromRoot, const QString& toRoot)

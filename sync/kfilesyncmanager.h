@@ -2,6 +2,7 @@
 
 #include "app/kwakeup.h"
 #include "sync/knodeinfo.h"
+#include "sync/kpassrequest.h"
 
 #include <QList>
 #include <QSet>
@@ -31,9 +32,11 @@ public:
     // Compares one folder pair and queues what each side lacks.
     static void syncDir(const QString& localRoot, const QString& spaceRoot, const QString& status,
                         const QString& ignoreType, const QString& syncType);
-    // syncDir of a stored pair, which knows its id.
-    static void syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
-                         const QString& syncType);
+    // syncDir of a stored pair, which knows its id; the request says how
+    // much of it (two-way pairs look only at the paths a watcher saw change).
+    // False when the pass could not finish (a tree could not be read, a stop).
+    static bool syncPair(const QString& id, const QString& localRoot, const QString& spaceRoot,
+                         const QString& syncType, const KPassRequest& request = KPassRequest());
     static QString parsePath(const QString& path, const QString& fromRoot, const QString& toRoot);
     // True when the local folder exists and the server path is a folder.
     static bool pairIsReady(const QString& localRoot, const QString& spaceRoot);

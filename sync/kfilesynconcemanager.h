@@ -1,13 +1,15 @@
 #pragma once
 
 #include "app/kjobqueue.h"
+#include "sync/kpassqueue.h"
 #include "sync/ksyncconfigitem.h"
 
 #include <QStringList>
 #include <QThread>
 
 // Compares each folder pair once, right after it was saved. The store appends
-// to the queue on the GUI thread; this thread takes records first in, first out.
+// to the queue on the GUI thread; this thread takes records first in, first
+// out. It also runs the passes other parts of the program ask for.
 class KFileSyncOnceManager : public QThread
 {
     Q_OBJECT
@@ -15,6 +17,9 @@ public:
     KFileSyncOnceManager();
 
     static KJobQueue<KSyncConfigItem> configItemQueue;
+    // Passes asked for by watchers, the page and the transfers; a saved
+    // pair's first pass comes through configItemQueue, which goes first.
+    static KPassQueue passQueue;
 
     // Longest sleep while the queue is empty; a saved pair wakes the thread at once.
     static const int PollIntervalMs = 10000;
@@ -31,7 +36,9 @@ protected:
     void run() override;
 
 private:
+    bool takeAndRun();
     void syncRecord(const KSyncConfigItem& item);
+    void runRequest(const KPassRequest& request);
 
     int pollMs = PollIntervalMs;
 };

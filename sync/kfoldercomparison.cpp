@@ -1,9 +1,12 @@
 #include "sync/kfoldercomparison.h"
 
+#include "api/khttptools.h"
 #include "app/kfiletools.h"
 #include "app/kinterruption.h"
 #include "app/klog.h"
 #include "store/kfilesyncdatabase.h"
+#include "store/kservercapabilities.h"
+#include "sync/kpairstates.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/knodetools.h"
 #include "sync/ktwowaypass.h"
@@ -166,7 +169,17 @@ bool KFolderComparison::twoWay()
         KLog::info2(QStringLiteral("同步比较失败"), localRoot, spaceRoot);
         return false;
     }
-    return KTwoWayPass({pairId, localRoot, spaceRoot}, sink).run().complete;
+    KPassOptions options;
+    options.request = request;
+    // A server not yet asked is tried; one that refused removal is not asked again.
+    const QString server = KHttpTools::apiUrlFor(spaceRoot);
+    options.deletionsCarried = KServerCapabilities::removal(server) != KServerCapabilities::Answer::No;
+    KPairStates::instance().setDeletionsCarried(pairId, options.deletionsCarried);
+    const KPassReport report = KTwoWayPass({pairId, localRoot, spaceRoot}, sink, options).run();
+    if (!report.failure.isEmpty())
+        KLog::info2(QStringLiteral("同步删除失败"), localRoot, report.failure);
+    failureText = report.held ? QStringLiteral("删除的文件较多，等待确认") : report.failure;
+    return report.complete && failureText.isEmpty();
 }
 
 bool KFolderComparison::hasContent(const KNodeInfo& node, const QString& md5) const
@@ -185,6 +198,8 @@ KUploadInfo KFolderComparison::uploadJob(const QString& localFile, const QString
     job.serverPath = target;
     const QFileInfo info(localFile);
     job.filesize = info.exists() ? info.size() : 0;
+    // Taken before the hashing: the commit checks the file still has it.
+    job.stamp = KFileStamp::of(localFile);
     job.filemd5 = KFileSyncDatabase().getFileMd5OrDatabase(localFile);
     job.pairId = pairId;
     return job;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sync/knodeinfo.h"
+#include "sync/kpassrequest.h"
 #include "transfer/kdownloadinfo.h"
 #include "transfer/kuploadinfo.h"
 
@@ -32,6 +33,9 @@ public:
     // False when the comparison could not finish (a listing failed, a stop).
     bool run(const QString& syncType);
     void setPairId(const QString& id) { pairId = id; }
+    // How much of the pair the two-way direction looks at, and which
+    // deletions the user confirmed; a whole pass by default.
+    void setRequest(const KPassRequest& passRequest) { request = passRequest; }
 
     // A batch is handed over as soon as it holds more than this many jobs.
     static const int BatchLimit = 100;
@@ -39,6 +43,8 @@ public:
     static const int NodesPerRequest = 1000;
 
     static QString parsePath(const QString& path, const QString& fromRoot, const QString& toRoot);
+    // Why the last run did not finish, in words for the user; "" when it did.
+    QString failure() const { return failureText; }
 
 private:
     void uploadOnly();
@@ -60,6 +66,8 @@ private:
     QString localRoot;
     QString spaceRoot;
     QString pairId;
+    KPassRequest request;
+    QString failureText;
     KJobSink sink;
     QList<KUploadInfo> uploadBatch;
     QList<KDownloadInfo> downloadBatch;

@@ -101,3 +101,17 @@ bool KLocalTree::isUnknown(const QString& rel) const
     }
     return false;
 }
+
+void KLocalTree::adopt(const KLocalTree& below, const QString& prefix)
+{
+    const QString head = prefix + QLatin1Char('/');
+    for (auto it = below.files.begin(); it != below.files.end(); ++it)
+        files.insert(head + it.key(), it.value());
+    for (const QString& folder : below.folders)
+        folders.insert(head + folder);
+    for (const QString& folder : below.unreadable)
+        unreadable.insert(head + folder);
+    folders.insert(prefix);
+    if (!below.complete)
+        unreadable.insert(prefix);
+}

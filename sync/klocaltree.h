@@ -26,6 +26,8 @@ public:
 
     // True when rel lies inside a folder that could not be read.
     bool isUnknown(const QString& rel) const;
+    // Takes in the tree of a folder found at `prefix` below this one.
+    void adopt(const KLocalTree& below, const QString& prefix);
 
 private:
     struct Walk;

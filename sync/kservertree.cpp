@@ -71,7 +71,8 @@ bool KServerTree::take(const Listing& listing, const QString& root, const QStrin
             continue;
         }
         const KVersionInfo current = node.versions.value(0);
-        files.insert(path, {current.datahash, node.versions.isEmpty() ? -1 : current.datasize, current.version});
+        files.insert(path, {current.datahash, node.versions.isEmpty() ? -1 : current.datasize, current.version,
+                            current.vtime});
     }
     bool ok = true;
     for (auto it = newFolders.begin(); it != newFolders.end(); ++it) {
@@ -80,4 +81,16 @@ bool KServerTree::take(const Listing& listing, const QString& root, const QStrin
             ok = list(root, it.key(), level + it.value()) && ok;
     }
     return ok;
+}
+
+void KServerTree::adopt(const KServerTree& below, const QString& prefix)
+{
+    const QString head = prefix + QLatin1Char('/');
+    for (auto it = below.files.begin(); it != below.files.end(); ++it)
+        files.insert(head + it.key(), it.value());
+    for (const QString& folder : below.folders)
+        folders.insert(head + folder);
+    folders.insert(prefix);
+    requests += below.requests;
+    complete = complete && below.complete;
 }

@@ -10,6 +10,7 @@ struct KServerFile
     QString datahash;
     qint64 datasize = -1;
     qint64 version = 0;
+    qint64 timeMs = 0; // when the version was made, on the server's clock
 };
 
 // The files and folders below a server folder, by path relative to it. One
@@ -28,6 +29,9 @@ public:
     // False when a listing failed: what is missing here may still exist.
     bool complete = false;
     int requests = 0;
+
+    // Takes in the tree of a folder found at `prefix` below this one.
+    void adopt(const KServerTree& below, const QString& prefix);
 
     static const int Depth = 64;
     static const int MaxLevels = 256;

@@ -3,14 +3,15 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <future>
+
 namespace {
 const qint64 ReadBlock = 1 << 20;
-// The backlog at which a deferred reader is told to go on.
-const qint64 DrainedBelow = 4 << 20;
 }
 
-KDownloadDigest::KDownloadDigest()
-    : hash(QCryptographicHash::Md5)
+KDownloadDigest::KDownloadDigest(const QString& path)
+    : path(path)
+    , hash(QCryptographicHash::Md5)
     , worker([this] { run(); })
 {
 }
@@ -25,130 +26,105 @@ KDownloadDigest::~KDownloadDigest()
     worker.join();
 }
 
-void KDownloadDigest::reset()
-{
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [this] { return queue.empty() && !busy; });
-    hash.reset();
-    fed = 0;
-    readFailed = false;
-    drainWanted = false;
-}
-
-void KDownloadDigest::add(const QByteArray& bytes)
+void KDownloadDigest::advance(qint64 bytes)
 {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        queue.push_back(Work{bytes, QString(), 0});
-        fed += bytes.size();
-        backlog += bytes.size();
+        written = qMax(written, bytes);
     }
     changed.notify_all();
 }
 
-void KDownloadDigest::addFilePrefix(const QString& path, qint64 length)
+// At the end the file holds exactly `total` bytes.
+void KDownloadDigest::finish(qint64 total, Done callback)
 {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        queue.push_back(Work{QByteArray(), path, length});
-        fed += length;
-        backlog += length;
+        written = total;
+        target = total;
+        done = std::move(callback);
     }
     changed.notify_all();
 }
 
-qint64 KDownloadDigest::fedBytes() const
+qint64 KDownloadDigest::hashedBytes() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return fed;
-}
-
-bool KDownloadDigest::deferIfBusy(qint64 limit)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    drainWanted = backlog > limit;
-    return drainWanted;
-}
-
-void KDownloadDigest::setDrainedCallback(std::function<void()> callback)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    drained = std::move(callback);
-}
-
-QString KDownloadDigest::hex()
-{
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [this] { return queue.empty() && !busy; });
-    return readFailed ? QString() : QString::fromLatin1(hash.result().toHex());
+    return hashed;
 }
 
 void KDownloadDigest::run()
 {
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-        changed.wait(lock, [this] { return stopping || !queue.empty(); });
-        if (stopping)
-            return;
-        const Work work = queue.front();
-        queue.pop_front();
-        busy = true;
-        lock.unlock();
-        process(work);
-        lock.lock();
-        busy = false;
-        if (finishWork(work.path.isEmpty() ? work.bytes.size() : work.length) && drained) {
-            const std::function<void()> callback = drained;
-            lock.unlock();
-            callback();
-            lock.lock();
-        }
-    }
-}
-
-// Runs without the lock: only this thread touches the hash while busy.
-void KDownloadDigest::process(const Work& work)
-{
-    if (work.path.isEmpty()) {
-        hash.addData(work.bytes);
-        return;
-    }
-    if (!hashFilePrefix(work.path, work.length)) {
-        std::lock_guard<std::mutex> lock(mutex);
-        readFailed = true;
-    }
-}
-
-bool KDownloadDigest::hashFilePrefix(const QString& path, qint64 length)
-{
+    qint64 done = 0;
+    bool readable = true;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
     QByteArray block(int(ReadBlock), Qt::Uninitialized);
-    for (qint64 left = length; left > 0;) {
-        const qint64 n = file.read(block.data(), qMin(left, ReadBlock));
+    while (waitForWork(done, readable)) {
+        if (readable && !hashUpTo(file, block, done, limit()))
+            readable = false;
+        std::lock_guard<std::mutex> lock(mutex);
+        hashed = done;
+    }
+    conclude(readable);
+}
+
+qint64 KDownloadDigest::limit() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return target >= 0 ? qMin(written, target) : written;
+}
+
+// True while there is more to hash; false once asked to stop, or once the
+// end is known and reached (or the file proved unreadable).
+bool KDownloadDigest::waitForWork(qint64 hashedSoFar, bool readable)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    const auto ended = [&] { return target >= 0 && (hashedSoFar >= target || !readable); };
+    changed.wait(lock, [&] { return stopping || ended() || (readable && written > hashedSoFar); });
+    return !stopping && !ended();
+}
+
+bool KDownloadDigest::hashUpTo(QFile& file, QByteArray& block, qint64& hashedSoFar, qint64 limit)
+{
+    if (!file.isOpen() && !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    while (hashedSoFar < limit) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (stopping)
+                return false;
+        }
+        const qint64 n = file.read(block.data(), qMin(limit - hashedSoFar, ReadBlock));
         if (n <= 0)
             return false;
         hash.addData(block.constData(), int(n));
-        left -= n;
+        hashedSoFar += n;
     }
     return true;
 }
 
-// Called with the lock held; true when a deferred reader should go on.
-bool KDownloadDigest::finishWork(qint64 bytes)
+void KDownloadDigest::conclude(bool readable)
 {
-    backlog -= bytes;
-    changed.notify_all();
-    if (!drainWanted || backlog > DrainedBelow)
-        return false;
-    drainWanted = false;
-    return true;
+    Done callback;
+    QString hex;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (stopping || target < 0)
+            return;
+        callback = std::move(done);
+        hex = readable && hashed == target ? QString::fromLatin1(hash.result().toHex()) : QString();
+    }
+    if (callback)
+        callback(hex);
 }
 
 QString KDownloadDigest::fileMd5(const QString& path)
 {
-    KDownloadDigest digest;
-    digest.addFilePrefix(path, QFileInfo(path).size());
-    return digest.hex();
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return QString();
+    std::promise<QString> result;
+    KDownloadDigest digest(path);
+    digest.finish(info.size(), [&result](const QString& hex) { result.set_value(hex); });
+    return result.get_future().get();
 }

@@ -1,71 +1,57 @@
 #pragma once
 
-#include <QByteArray>
 #include <QCryptographicHash>
+#include <QFile>
 #include <QString>
 
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
 
-// MD5 of a download's bytes, computed on a thread of its own while the
-// bytes are still arriving: hashing a big file costs about as long as
-// receiving it, so the two overlap instead of adding up. The owner bounds
-// the backlog by not reading more while deferIfBusy() says so; the drained
-// callback (called on the hashing thread) says when to go on.
+// MD5 of a download's temporary file, computed on a thread of its own that
+// follows the file as it grows: the transfer writes what arrives and says how
+// far the file is written; the digest reads behind it (from the page cache,
+// as a rule). Reading from the network never waits for the hashing, so a
+// resumed download whose prefix takes long to hash keeps its connection
+// busy, and memory stays bounded whatever the speeds. One object per file.
 class KDownloadDigest
 {
 public:
-    KDownloadDigest();
+    using Done = std::function<void(const QString& hex)>;
+
+    explicit KDownloadDigest(const QString& path);
     ~KDownloadDigest();
     KDownloadDigest(const KDownloadDigest&) = delete;
     KDownloadDigest& operator=(const KDownloadDigest&) = delete;
 
-    // Starts a new digest once the work queued so far is done.
-    void reset();
-    // Queues bytes; the array is shared with the caller, not copied.
-    void add(const QByteArray& bytes);
-    // Queues the first `length` bytes of a file (the part of a resumed
-    // download that is already on disk), read on the hashing thread.
-    void addFilePrefix(const QString& path, qint64 length);
-    // Bytes queued or hashed since reset().
-    qint64 fedBytes() const;
-    // True when more than `limit` bytes wait: the drained callback will run
-    // once the backlog is small again.
-    bool deferIfBusy(qint64 limit);
-    void setDrainedCallback(std::function<void()> callback);
-    // Lower-case hex of everything fed, after the backlog is done; "" when a
-    // prefix could not be read.
-    QString hex();
+    // The first `bytes` bytes of the file are written and final.
+    void advance(qint64 bytes);
+    // Once `total` bytes are hashed, `done` runs on the hashing thread with
+    // the lower-case hex digest, or "" when the file could not be read that
+    // far. Called at most once.
+    void finish(qint64 total, Done done);
+    qint64 hashedBytes() const;
 
-    // Lower-case hex MD5 of a whole file, "" when it cannot be read.
+    // Lower-case hex MD5 of a whole file, "" when it cannot be read. Blocks:
+    // background threads and tests only.
     static QString fileMd5(const QString& path);
 
 private:
-    struct Work
-    {
-        QByteArray bytes;
-        QString path;
-        qint64 length = 0;
-    };
-
     void run();
-    void process(const Work& work);
-    bool hashFilePrefix(const QString& path, qint64 length);
-    bool finishWork(qint64 bytes);
+    bool waitForWork(qint64 hashedSoFar, bool readable);
+    qint64 limit() const;
+    bool hashUpTo(QFile& file, QByteArray& block, qint64& hashedSoFar, qint64 limit);
+    void conclude(bool readable);
 
+    const QString path;
     QCryptographicHash hash;
     mutable std::mutex mutex;
     std::condition_variable changed;
-    std::deque<Work> queue;
-    qint64 fed = 0;
-    qint64 backlog = 0;
-    bool busy = false;
-    bool readFailed = false;
-    bool drainWanted = false;
+    qint64 written = 0;
+    qint64 hashed = 0;
+    qint64 target = -1;
     bool stopping = false;
-    std::function<void()> drained;
+    Done done;
     std::thread worker;
 };

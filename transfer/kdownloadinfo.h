@@ -2,6 +2,7 @@
 
 #include "store/khashcache.h"
 
+#include <QMetaType>
 #include <QString>
 
 // One queued download: a server file and where it lands locally.
@@ -16,7 +17,12 @@ struct KDownloadInfo
     QString pairId;
     QString relPath;
     qint64 version = 0;
+    // The version's time on the server (ms since the epoch), given to the
+    // placed file; 0 when unknown.
+    qint64 mtimeMs = 0;
     // Valid when the download replaces a local file: only a file that still
     // has this stamp (the one last synced) may be replaced.
     KFileStamp replaces;
 };
+
+Q_DECLARE_METATYPE(KDownloadInfo)

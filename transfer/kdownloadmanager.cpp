@@ -5,6 +5,8 @@
 #include "app/klog.h"
 #include "store/kfilesyncdatabase.h"
 #include "sync/knodetools.h"
+#include "sync/kpairstates.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kuploadoutcome.h"
 
 #include <QDateTime>
@@ -15,6 +17,8 @@ const int KDownloadManager::MAX_SIZE = 100;
 const int KDownloadManager::BUFF_SIZE = 4096;
 KJobQueue<KDownloadInfo> KDownloadManager::downloadQueue;
 KDownloadManager* KDownloadManager::downloadManager = nullptr;
+std::atomic_int KDownloadManager::MaxRunning{1};
+std::atomic_int KDownloadManager::handedOver{0};
 
 namespace {
 const int DownloadType = 1;
@@ -27,13 +31,24 @@ KDownloadManager::KDownloadManager()
 
 KDownloadManager::~KDownloadManager() = default;
 
-void KDownloadManager::enqueue(const KDownloadInfo& job)
+bool KDownloadManager::enqueue(const KDownloadInfo& job)
 {
+    if (!KInflightJobs::claimBoth(job.localPath, job.serverPath))
+        return false;
+    KPairStates::instance().jobQueued(job.pairId, DownloadType);
     // The row is announced before the thread can see the job, so the row's
     // end can never reach the main window ahead of its start.
     if (downloadManager)
         emit downloadManager->addFileItem(DownloadType, job.localPath, job.serverPath, job.fileSize);
     downloadQueue.append(job);
+    return true;
+}
+
+// Every queued job ends here or in the transfer: the path is free again.
+void KDownloadManager::jobDone(const KDownloadInfo& job, const QString& failure)
+{
+    KInflightJobs::releaseBoth(job.localPath, job.serverPath);
+    KPairStates::instance().jobEnded(job.pairId, DownloadType, failure);
 }
 
 void KDownloadManager::setPollIntervalForTesting(int ms)
@@ -81,6 +96,7 @@ void KDownloadManager::runJob(const KDownloadInfo& job)
     } catch (...) {
         failJob(job, QStringLiteral("下载异常"));
     }
+    KConstant::IsDownloading = handedOver.load() >= MaxRunning.load();
     emit deleteFileItem(DownloadType, job.localPath);
 }
 
@@ -88,23 +104,75 @@ void KDownloadManager::downloadFile(KDownloadInfo job)
 {
     if (job.localPath.isEmpty())
         throw "no local path";
-    if (QFileInfo::exists(job.localPath))
-        return dropJob(QStringLiteral("downloadFile 文件存在"), job.localPath, job.localPath);
+    if (!localStateAllows(job))
+        return;
     KLog::info2(QStringLiteral("downloadFile"), job.localPath, job.serverPath);
     const QString folder = KFileTools::parentPath(job.localPath);
     if (!QDir(folder).exists())
         KFileTools::makePath(folder);
+    if (!knowsVersion(job) && !askVersion(job))
+        return;
+    KLog::info2(QStringLiteral("开始下载文件"), job.serverPath, QString::number(job.fileSize));
+    handedOverOne();
+    emit downloadFile(job.localPath, job.serverPath, job.fileSize, job.dataHash);
+    emit handOver(job);
+}
+
+// A pass that listed the file moments ago names its version; the transfer
+// then asks for exactly that version, so a newer one cannot slip in.
+bool KDownloadManager::knowsVersion(const KDownloadInfo& job)
+{
+    return job.version > 0 && job.fileSize >= 0 && !job.dataHash.isEmpty();
+}
+
+bool KDownloadManager::askVersion(KDownloadInfo& job)
+{
     const std::optional<ServerVersion> version = serverVersionOf(KNodeTools::getNode(job.serverPath));
-    if (!version)
-        return dropJob(QStringLiteral("downloadFile 文件在服务器上不存在"), job.serverPath, job.localPath);
-    KLog::info2(QStringLiteral("开始下载文件"), job.serverPath, QString::number(version->size));
-    KConstant::IsDownloading = true;
-    emit downloadFile(job.localPath, job.serverPath, version->size, version->dataHash);
+    if (!version) {
+        dropJob(QStringLiteral("downloadFile 文件在服务器上不存在"), job.serverPath, job);
+        return false;
+    }
+    job.fileSize = version->size;
+    job.dataHash = version->dataHash;
+    job.version = version->version;
+    job.mtimeMs = version->timeMs;
+    return true;
+}
+
+void KDownloadManager::handedOverOne()
+{
+    ++handedOver;
+    KConstant::IsDownloading = handedOver.load() >= MaxRunning.load();
+}
+
+void KDownloadManager::transferEnded()
+{
+    int count = handedOver.load();
+    while (count > 0 && !handedOver.compare_exchange_weak(count, count - 1)) {
+    }
+    KConstant::IsDownloading = handedOver.load() >= MaxRunning.load();
+    downloadQueue.wake();
+}
+
+// A new file needs a free place; a replacement needs the local file exactly
+// as it was last synced.
+bool KDownloadManager::localStateAllows(const KDownloadInfo& job)
+{
+    if (!job.replaces.isValid() && QFileInfo::exists(job.localPath)) {
+        dropJob(QStringLiteral("downloadFile 文件存在"), job.localPath, job);
+        return false;
+    }
+    if (job.replaces.isValid() && KFileStamp::of(job.localPath) != job.replaces) {
+        dropJob(QStringLiteral("downloadFile 本地文件已修改"), job.localPath, job);
+        return false;
+    }
+    return true;
 }
 
 void KDownloadManager::failJob(const KDownloadInfo& job, const QString& reason)
 {
     KLog::info2(QStringLiteral("文件下载失败"), job.serverPath, job.localPath);
+    jobDone(job, reason);
     if (isInterruptionRequested())
         return;
     KConstant::ErrorMap.replace(job.localPath, KUploadOutcome::errorRow(job.localPath, job.serverPath,
@@ -113,21 +181,23 @@ void KDownloadManager::failJob(const KDownloadInfo& job, const QString& reason)
     emit failFileItem(DownloadType, job.localPath, reason);
 }
 
-void KDownloadManager::dropJob(const QString& tag, const QString& text, const QString& localPath)
+void KDownloadManager::dropJob(const QString& tag, const QString& text, const KDownloadInfo& job)
 {
     KLog::info(tag, text);
-    emit deleteFileItem(DownloadType, localPath);
+    jobDone(job);
+    emit deleteFileItem(DownloadType, job.localPath);
 }
 
 std::optional<KDownloadManager::ServerVersion> KDownloadManager::serverVersionOf(const QString& answer)
 {
     if (answer.isEmpty())
-        return ServerVersion{0, QString()};
+        return ServerVersion{0, QString(), 0, 0};
     const QList<KNodeInfo> nodes = KNodeTools::parseNodeList(answer);
     if (nodes.size() != 1)
         return std::nullopt;
     const QList<KVersionInfo>& versions = nodes.first().versions;
     if (versions.isEmpty())
-        return ServerVersion{-1, QString()};
-    return ServerVersion{versions.first().datasize, versions.first().datahash};
+        return ServerVersion{-1, QString(), 0, 0};
+    const KVersionInfo& current = versions.first();
+    return ServerVersion{current.datasize, current.datahash, current.version, current.vtime};
 }

@@ -26,16 +26,24 @@ public:
     static const int BUFF_SIZE;
     static KJobQueue<KDownloadInfo> downloadQueue;
     static KDownloadManager* downloadManager;
+    // Downloads that may run at once; KConstant::IsDownloading is set while
+    // that many are handed over and not ended (with one, exactly while one runs).
+    static std::atomic_int MaxRunning;
+    // A handed-over download ended (the transfer calls it): a place is free.
+    static void transferEnded();
 
     // What the server says about one job's file.
     struct ServerVersion
     {
         qint64 size = 0;
         QString dataHash;
+        qint64 version = 0;
+        qint64 timeMs = 0;
     };
 
-    // Queues a job (waking the thread) and adds its transfer row.
-    static void enqueue(const KDownloadInfo& job);
+    // Queues a job (waking the thread) and adds its transfer row; false
+    // (nothing queued) while the same local path has a job waiting or running.
+    static bool enqueue(const KDownloadInfo& job);
     // Checks one job and, when it passes, hands it over for download.
     void downloadFile(KDownloadInfo job);
     // The expected size and hash from a "kgetnodes" answer: an empty answer
@@ -56,6 +64,9 @@ signals:
     // A job that could not be handed over; deleteFileItem follows.
     void failFileItem(int type, QString localPath, QString reason);
     void downloadFile(QString localpath, QString serverpath, qint64 filesize, QString datahash);
+    // The same hand-over with everything the job knows (pair, journal path,
+    // version, the local file it may replace).
+    void handOver(KDownloadInfo job);
 
 protected:
     void run() override;
@@ -64,8 +75,15 @@ private:
     bool takeNextJob(KDownloadInfo& job);
     void runJob(const KDownloadInfo& job);
     void failJob(const KDownloadInfo& job, const QString& reason);
-    void dropJob(const QString& tag, const QString& text, const QString& localPath);
+    void dropJob(const QString& tag, const QString& text, const KDownloadInfo& job);
+    static void jobDone(const KDownloadInfo& job, const QString& failure = QString());
+    bool localStateAllows(const KDownloadInfo& job);
+    static bool knowsVersion(const KDownloadInfo& job);
+    bool askVersion(KDownloadInfo& job);
 
+    static void handedOverOne();
+
+    static std::atomic_int handedOver;
     std::unique_ptr<KFileSyncDatabase> syncDatabase;
     std::atomic_int pollIntervalMs{PollIntervalMs};
 };

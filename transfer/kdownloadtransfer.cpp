@@ -1,13 +1,21 @@
 #include "transfer/kdownloadtransfer.h"
 
+#include "api/khttpclientsync.h"
 #include "api/khttptools.h"
+#include "api/klowdelay.h"
 #include "api/ktlssettings.h"
 #include "app/kconstant.h"
+#include "app/kfiletools.h"
 #include "app/kjsontools.h"
 #include "app/klog.h"
 #include "main/ktransferlist.h"
 #include "store/kfilesyncdatabase.h"
+#include "store/kpartialdownloads.h"
+#include "store/ksyncjournal.h"
+#include "sync/kpairstates.h"
+#include "transfer/kdownloaddigest.h"
 #include "transfer/kdownloadmanager.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kuploadoutcome.h"
 
 #include <QDateTime>
@@ -18,6 +26,11 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 const int DownloadType = 1;
@@ -33,7 +46,24 @@ qint64 fileSize(const QString& path)
     const QFileInfo info(path);
     return info.exists() ? info.size() : 0;
 }
+
+qint64 inodeOf(const QFile& file)
+{
+    struct stat info;
+    return ::fstat(file.handle(), &info) == 0 ? qint64(info.st_ino) : 0;
 }
+
+// rename(2) that refuses to replace an existing target.
+bool renameNoReplace(const QString& from, const QString& to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    // File systems without the flag: Qt's rename refuses an existing target too.
+    return (errno == EINVAL || errno == ENOSYS) && QFile::rename(from, to);
+}
+} // namespace
 
 KDownloadTransfer::KDownloadTransfer(QNetworkAccessManager* manager, KFileSyncDatabase* database, QObject* parent)
     : QObject(parent)
@@ -42,8 +72,6 @@ KDownloadTransfer::KDownloadTransfer(QNetworkAccessManager* manager, KFileSyncDa
     , clock(systemClock)
 {
     connect(networkManager, &QNetworkAccessManager::finished, this, &KDownloadTransfer::replyFinished);
-    digest.setDrainedCallback(
-        [this] { QMetaObject::invokeMethod(this, &KDownloadTransfer::onHashDrained, Qt::QueuedConnection); });
 }
 
 KDownloadTransfer::~KDownloadTransfer() = default;
@@ -88,60 +116,115 @@ KAskDownloadInfo KDownloadTransfer::parseAskDownload(const QString& text)
 
 void KDownloadTransfer::downloadFile(QString localpath, QString serverpath, qint64 filesize, QString datahash)
 {
-    KLog::info2(QStringLiteral("KMain::downloadFile"), localpath, serverpath);
-    if (downloadReply) {
+    KDownloadInfo job;
+    job.localPath = localpath;
+    job.serverPath = serverpath;
+    job.fileSize = filesize;
+    job.dataHash = datahash;
+    download(job);
+}
+
+void KDownloadTransfer::download(const KDownloadInfo& job)
+{
+    KLog::info2(QStringLiteral("KMain::downloadFile"), job.localPath, job.serverPath);
+    if (running) {
         // The hand-over flag belongs to the running download; leave it alone.
-        KLog::info2(FailedTag, localpath, QStringLiteral("another download is still running"));
-        emit deleteFileItem(DownloadType, localpath);
+        KLog::info2(FailedTag, job.localPath, QStringLiteral("another download is still running"));
+        emit deleteFileItem(DownloadType, job.localPath);
         return;
     }
-    beginState(localpath, serverpath, filesize, datahash);
-    const QString url = askUrl();
-    if (url.isEmpty()) {
-        finishDownload();
-        return;
-    }
-    sendGet(url);
+    beginState(job);
+    sendAsk();
 }
 
 void KDownloadTransfer::abort()
 {
+    aborting = true;
+    if (askReply)
+        askReply->abort();
     if (downloadReply)
         downloadReply->abort();
+    if (!running) {
+        aborting = false;
+        return;
+    }
+    // Cut while the digest ran: the partial file is complete and stays.
+    KLog::info2(FailedTag, current.localPath, QStringLiteral("interrupted"));
+    finishDownload();
+    aborting = false;
 }
 
-void KDownloadTransfer::beginState(const QString& localPath, const QString& serverPath, qint64 size,
-                                   const QString& dataHash)
+void KDownloadTransfer::beginState(const KDownloadInfo& job)
 {
+    running = true;
+    current = job;
     downloadStartTime = clock();
     lastProgressTime = downloadStartTime;
-    downloadLocalPath = localPath;
-    downloadServerPath = serverPath;
-    downloadTotal = size;
-    downloadDataHash = dataHash;
-    resumeOffset = KDownloadRules::resumeOffsetFor(fileSize(tempPath()), size);
+    const KPartialPlan plan = KPartialDownloads::plan(job.localPath, job.serverPath, job.fileSize, job.dataHash);
+    tempPath = plan.tempPath;
+    resumeOffset = plan.resumable ? KDownloadRules::resumeOffsetFor(fileSize(tempPath), job.fileSize) : 0;
+    written = 0;
+    askBody.clear();
     bodyDecided = false;
     bodyAction = KDownloadRules::BodyAction::Discard;
     writeFailure.clear();
+    failure.clear();
+    httpStatus = 0;
+    networkError = 0;
     digest.reset();
 }
 
-// The address to fetch, "" (after logging why) when the server gave none.
-QString KDownloadTransfer::askUrl()
+// Asynchronous like the GET: several downloads may share this thread.
+void KDownloadTransfer::sendAsk()
 {
-    QString reason;
+    const QString url = KHttpTools::apiUrlFor(current.serverPath);
+    if (url.isEmpty()) {
+        logFailure(QStringLiteral("no space holds ") + current.serverPath);
+        return finishDownload();
+    }
+    QMap<QString, QString> params = askDownloadParams(current.serverPath);
+    // The version the job was decided on, when it is known: a newer one
+    // waits for the next pass instead of arriving under the old one's name.
+    if (current.version > 0)
+        params.insert(QStringLiteral("datahash"), current.dataHash);
+    const QNetworkRequest request
+        = KHttpClientSync::buildRequest(url, KHttpTools::signHeaders(QStringLiteral("POST"), url, params));
+    askReply = networkManager->post(request, KHttpClientSync::formBody(params));
+    KTlsSettings::watch(askReply);
+    KLowDelay::follow(askReply);
+    // A reply aborted by the time-out drops what it holds unread.
+    connect(askReply, &QNetworkReply::readyRead, this, [this] { askBody += askReply->readAll(); });
+    connect(askReply, &QNetworkReply::finished, this, &KDownloadTransfer::onAskFinished);
+}
+
+void KDownloadTransfer::onAskFinished()
+{
+    if (askReply->isOpen())
+        askBody += askReply->readAll();
+    releaseReply(askReply);
+    QString url;
+    QString reason = QStringLiteral("kaskdownload answered without an address");
     try {
-        const QString url = parseAskDownload(askDownload(downloadServerPath)).url;
-        if (!url.isEmpty())
-            return url;
-        reason = QStringLiteral("kaskdownload answered without an address");
+        url = parseAskDownload(KFileTools::utf8UpToZero(askBody)).url;
     } catch (const char* error) {
         reason = QStringLiteral("kaskdownload: ") + QString::fromUtf8(error);
-    } catch (...) {
-        reason = QStringLiteral("kaskdownload failed");
     }
-    logFailure(reason);
-    return QString();
+    if (url.isEmpty() && fileGone(askBody)) {
+        // Removed on the server since the pass saw it: nothing to fetch, no failure.
+        KLog::info2(QStringLiteral("云端文件已不存在"), current.localPath, current.serverPath);
+        return finishDownload();
+    }
+    if (url.isEmpty()) {
+        logFailure(reason);
+        return finishDownload();
+    }
+    sendGet(url);
+}
+
+bool KDownloadTransfer::fileGone(const QByteArray& answer)
+{
+    const QJsonValue code = KJsonTools::parseObject(KFileTools::utf8UpToZero(answer)).value(QStringLiteral("code"));
+    return code.isDouble() && KJsonTools::toInt64(code.toDouble()) == NotFoundCode;
 }
 
 void KDownloadTransfer::sendGet(const QString& url)
@@ -157,6 +240,7 @@ void KDownloadTransfer::sendGet(const QString& url)
     downloadReply = networkManager->get(request);
     downloadReply->setReadBufferSize(ReadBufferBytes);
     KTlsSettings::watch(downloadReply);
+    KLowDelay::follow(downloadReply);
     connect(downloadReply, &QNetworkReply::metaDataChanged, this, &KDownloadTransfer::onMetaDataChanged);
     connect(downloadReply, &QNetworkReply::readyRead, this, &KDownloadTransfer::onReadyRead);
     connect(downloadReply, &QNetworkReply::downloadProgress, this, &KDownloadTransfer::onDownloadProgress);
@@ -169,7 +253,7 @@ void KDownloadTransfer::onMetaDataChanged()
 }
 
 // Decided once per reply, from its status line: an error page or a range
-// the file does not continue from must never reach the temporary file.
+// the file does not continue from must never reach the partial file.
 void KDownloadTransfer::decideBody()
 {
     bodyDecided = true;
@@ -177,29 +261,40 @@ void KDownloadTransfer::decideBody()
     const QByteArray contentRange = downloadReply->rawHeader("Content-Range");
     bodyAction = KDownloadRules::bodyAction(status, contentRange, resumeOffset);
     if (bodyAction == KDownloadRules::BodyAction::Discard) {
-        KLog::info2(QStringLiteral("下载应答不写入文件"), downloadLocalPath,
+        KLog::info2(QStringLiteral("下载应答不写入文件"), current.localPath,
                     QStringLiteral("HTTP %1 %2").arg(status).arg(QString::fromLatin1(contentRange)));
         return;
     }
     if (!openTempFile(bodyAction)) {
-        writeFailure = QStringLiteral("cannot open ") + tempPath();
+        writeFailure = QStringLiteral("cannot open ") + tempPath;
         bodyAction = KDownloadRules::BodyAction::Discard;
     }
 }
 
+// The partial is the client's own (recorded) or new: a file of the user's
+// by that name was never chosen, and creating never replaces one.
 bool KDownloadTransfer::openTempFile(KDownloadRules::BodyAction action)
 {
     const bool restart = action == KDownloadRules::BodyAction::Restart;
     if (restart)
         resumeOffset = 0;
-    // A resumed file's digest starts with the bytes already there.
-    if (!restart && hashing())
-        digest.addFilePrefix(tempPath(), resumeOffset);
-    downloadFileHandle = std::make_unique<QFile>(tempPath());
-    // Network chunks are large already: skip QFile's own buffer and its copy.
-    const QIODevice::OpenMode mode = restart ? QIODevice::WriteOnly | QIODevice::Truncate
-                                             : QIODevice::WriteOnly | QIODevice::Append;
-    return downloadFileHandle->open(mode | QIODevice::Unbuffered);
+    downloadFileHandle = std::make_unique<QFile>(tempPath);
+    QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered;
+    if (!restart)
+        mode |= QIODevice::Append;
+    else if (QFileInfo::exists(tempPath))
+        mode |= QIODevice::Truncate;
+    else
+        mode |= QIODevice::NewOnly;
+    if (!downloadFileHandle->open(mode))
+        return false;
+    KPartialDownloads::opened(tempPath, inodeOf(*downloadFileHandle));
+    written = resumeOffset;
+    if (hashing()) {
+        digest = std::make_unique<KDownloadDigest>(tempPath);
+        digest->advance(written);
+    }
+    return true;
 }
 
 void KDownloadTransfer::onReadyRead()
@@ -211,28 +306,19 @@ void KDownloadTransfer::onReadyRead()
     writeAvailable();
 }
 
-// Reading pauses while the hashing thread is far behind; at the end of
-// the reply everything left is read.
-void KDownloadTransfer::writeAvailable(bool all)
+void KDownloadTransfer::writeAvailable()
 {
-    if (!all && writing() && hashing() && digest.deferIfBusy(HashBacklogBytes))
-        return;
     const QByteArray data = downloadReply->readAll();
     if (data.isEmpty() || !writing())
         return;
     if (downloadFileHandle->write(data) != data.size()) {
-        writeFailure = QStringLiteral("cannot write ") + tempPath();
+        writeFailure = QStringLiteral("cannot write ") + tempPath;
         bodyAction = KDownloadRules::BodyAction::Discard;
         return;
     }
-    if (hashing())
-        digest.add(data);
-}
-
-void KDownloadTransfer::onHashDrained()
-{
-    if (downloadReply)
-        writeAvailable();
+    written += data.size();
+    if (digest)
+        digest->advance(written);
 }
 
 bool KDownloadTransfer::writing() const
@@ -253,7 +339,7 @@ void KDownloadTransfer::onDownloadProgress(qint64 bytesSent, qint64 bytesTotal)
     lastProgressTime = now;
     const qint64 speed = KDownloadRules::bytesPerSecond(bytesSent, now - downloadStartTime);
     const qint64 done = bytesSent + resumeOffset;
-    emit refreshProgress(DownloadType, downloadLocalPath, KDownloadRules::percentOf(done, downloadTotal),
+    emit refreshProgress(DownloadType, current.localPath, KDownloadRules::percentOf(done, current.fileSize),
                          KTransferList::sizeText(speed) + QStringLiteral("/s"), KTransferList::sizeText(done));
 }
 
@@ -263,11 +349,19 @@ void KDownloadTransfer::replyFinished(QNetworkReply* reply)
         return;
     if (!bodyDecided)
         decideBody();
-    writeAvailable(true);
+    writeAvailable();
+    httpStatus = downloadReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    networkError = int(downloadReply->error());
+    releaseReply(downloadReply);
     closeTempFile();
-    const qint64 tempSize = fileSize(tempPath());
-    KLog::info2(QStringLiteral("文件下载"), KTransferList::sizeText(downloadTotal), KTransferList::sizeText(tempSize));
-    conclude(tempSize);
+    const qint64 tempSize = fileSize(tempPath);
+    KLog::info2(QStringLiteral("文件下载"), KTransferList::sizeText(current.fileSize), KTransferList::sizeText(tempSize));
+    const QString failure = !writeFailure.isEmpty() ? writeFailure
+                            : tempSize != current.fileSize || !QFileInfo::exists(tempPath) ? replyFailureText()
+                                                                                            : QString();
+    if (failure.isEmpty())
+        return verify(tempSize);
+    logFailure(failure);
     finishDownload();
 }
 
@@ -278,72 +372,137 @@ void KDownloadTransfer::closeTempFile()
     downloadFileHandle.reset();
 }
 
-void KDownloadTransfer::conclude(qint64 tempSize)
-{
-    if (!writeFailure.isEmpty())
-        return logFailure(writeFailure);
-    if (tempSize != downloadTotal || !QFileInfo::exists(tempPath()))
-        return logFailure(replyFailureText());
-    if (!contentMatches(tempSize)) {
-        QFile::remove(tempPath());
-        return logFailure(QStringLiteral("MD5 differs from the server's datahash ") + downloadDataHash);
-    }
-    placeFile();
-}
-
 // Size alone cannot tell two versions of a file apart: with a known hash
-// the completed bytes must match it.
-bool KDownloadTransfer::contentMatches(qint64 tempSize)
+// the completed bytes must match it. The digest ends on its own thread.
+void KDownloadTransfer::verify(qint64 tempSize)
 {
     if (!hashing())
-        return true;
-    const QString actual = digest.fedBytes() == tempSize ? digest.hex() : KDownloadDigest::fileMd5(tempPath());
-    return actual.compare(downloadDataHash, Qt::CaseInsensitive) == 0;
+        return conclude(tempSize);
+    if (!digest)
+        digest = std::make_unique<KDownloadDigest>(tempPath);
+    digest->finish(tempSize, [this](const QString& hex) {
+        QMetaObject::invokeMethod(this, [this, hex] { onDigest(hex); }, Qt::QueuedConnection);
+    });
 }
 
-// A local file is never overwritten: a destination that appeared meanwhile
-// wins, and the completed temporary file stays beside it.
+void KDownloadTransfer::onDigest(const QString& hex)
+{
+    if (!running)
+        return;
+    if (hex.compare(current.dataHash, Qt::CaseInsensitive) != 0) {
+        QFile::remove(tempPath);
+        KPartialDownloads::forget(tempPath);
+        logFailure(QStringLiteral("MD5 differs from the server's datahash ") + current.dataHash);
+        return finishDownload();
+    }
+    conclude(current.fileSize);
+}
+
+void KDownloadTransfer::conclude(qint64)
+{
+    placeFile();
+    finishDownload();
+}
+
+// A local file is never overwritten unless it is still exactly the one
+// last synced: otherwise the completed partial stays (it is the client's
+// own) and the next pass decides again.
 void KDownloadTransfer::placeFile()
 {
-    if (QFileInfo::exists(downloadLocalPath) || QFileInfo(downloadLocalPath).isSymLink()) {
-        KLog::info2(QStringLiteral("文件下载完成但目标已存在"), downloadLocalPath, tempPath());
+    if (current.replaces.isValid() && !localStillAsSynced()) {
+        KLog::info2(QStringLiteral("本地文件已修改，暂不替换"), current.localPath, tempPath);
+        emit passWanted(current.pairId);
         return;
     }
-    if (!QFile::rename(tempPath(), downloadLocalPath))
-        return logFailure(QStringLiteral("cannot rename ") + tempPath());
-    KLog::info(QStringLiteral("文件下载成功"), downloadLocalPath);
-    KConstant::ErrorMap.remove(downloadLocalPath);
-    syncDatabase->addSynLog(downloadLocalPath, downloadServerPath, QStringLiteral("download"));
+    if (!current.replaces.isValid() && (QFileInfo::exists(current.localPath) || QFileInfo(current.localPath).isSymLink())) {
+        KLog::info2(QStringLiteral("文件下载完成但目标已存在"), current.localPath, tempPath);
+        return;
+    }
+    stampWithServerTime();
+    if (!moveIntoPlace())
+        return logFailure(QStringLiteral("cannot rename ") + tempPath);
+    recordPlaced();
 }
 
+bool KDownloadTransfer::localStillAsSynced()
+{
+    return KFileStamp::of(current.localPath) == current.replaces;
+}
+
+// The file carries its version's time: a later edit always changes it, so
+// its stamp can be trusted at once.
+void KDownloadTransfer::stampWithServerTime()
+{
+    if (current.mtimeMs <= 0)
+        return;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = current.mtimeMs / 1000;
+    times[1].tv_nsec = (current.mtimeMs % 1000) * 1000000;
+    ::utimensat(AT_FDCWD, QFile::encodeName(tempPath).constData(), times, 0);
+}
+
+bool KDownloadTransfer::moveIntoPlace()
+{
+    if (current.replaces.isValid())
+        return ::rename(QFile::encodeName(tempPath).constData(), QFile::encodeName(current.localPath).constData()) == 0;
+    return renameNoReplace(tempPath, current.localPath);
+}
+
+void KDownloadTransfer::recordPlaced()
+{
+    KPartialDownloads::forget(tempPath);
+    KLog::info(QStringLiteral("文件下载成功"), current.localPath);
+    KConstant::ErrorMap.remove(current.localPath);
+    syncDatabase->addSynLog(current.localPath, current.serverPath, QStringLiteral("download"));
+    if (current.pairId.isEmpty() || current.relPath.isEmpty())
+        return;
+    const KFileStamp stamp = KFileStamp::of(current.localPath);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 seen = current.mtimeMs > 0 ? qMax(now, stamp.mtimeMs + KHashCache::RacyMs) : now;
+    KSyncJournal(current.pairId)
+        .put({current.relPath, stamp, current.dataHash, current.dataHash, current.fileSize, current.version, seen});
+}
+
+// A download cut short by a stop is no failure of the file.
 void KDownloadTransfer::logFailure(const QString& reason)
 {
-    KLog::info2(FailedTag, downloadLocalPath, reason);
-    KConstant::ErrorMap.replace(downloadLocalPath,
-                                KUploadOutcome::errorRow(downloadLocalPath, downloadServerPath, clock(), reason,
-                                                         QStringLiteral("download")));
-    emit failFileItem(DownloadType, downloadLocalPath, reason);
+    KLog::info2(FailedTag, current.localPath, reason);
+    if (aborting)
+        return;
+    failure = reason;
+    KConstant::ErrorMap.replace(current.localPath, KUploadOutcome::errorRow(current.localPath, current.serverPath,
+                                                                            clock(), reason,
+                                                                            QStringLiteral("download")));
+    emit failFileItem(DownloadType, current.localPath, reason);
 }
 
 // Never the reply's error text: it quotes the signed address.
 QString KDownloadTransfer::replyFailureText() const
 {
-    const int status = downloadReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    return QStringLiteral("size differs; HTTP status %1, network error %2").arg(status).arg(int(downloadReply->error()));
+    return QStringLiteral("size differs; HTTP status %1, network error %2").arg(httpStatus).arg(networkError);
+}
+
+void KDownloadTransfer::releaseReply(QNetworkReply*& reply)
+{
+    if (!reply)
+        return;
+    disconnect(reply, nullptr, this, nullptr);
+    reply->deleteLater();
+    reply = nullptr;
 }
 
 void KDownloadTransfer::finishDownload()
 {
-    if (downloadReply)
-        downloadReply->deleteLater();
-    downloadReply = nullptr;
+    releaseReply(askReply);
+    releaseReply(downloadReply);
     closeTempFile();
-    KConstant::IsDownloading = false;
-    KDownloadManager::downloadQueue.wake();
-    emit deleteFileItem(DownloadType, downloadLocalPath);
-}
-
-QString KDownloadTransfer::tempPath() const
-{
-    return KDownloadRules::tempPathFor(downloadLocalPath);
+    digest.reset();
+    running = false;
+    KInflightJobs::releaseBoth(current.localPath, current.serverPath);
+    KPairStates::instance().jobEnded(current.pairId, DownloadType, failure);
+    KDownloadManager::transferEnded();
+    emit deleteFileItem(DownloadType, current.localPath);
+    emit ended();
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "transfer/kaskdownloadinfo.h"
-#include "transfer/kdownloaddigest.h"
+#include "transfer/kdownloadinfo.h"
 #include "transfer/kdownloadrules.h"
 
 #include <QMap>
@@ -11,16 +11,21 @@
 #include <functional>
 #include <memory>
 
+class KDownloadDigest;
 class KFileSyncDatabase;
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
 
-// The network half of a download, run in the GUI thread: asks the server for
-// an address, fetches the file into "<target>.wexora" (resuming with a Range
-// request), reports progress, and on a verified completion renames the
-// temporary file into place and records a sync log row. One download at a
-// time; its end clears KConstant::IsDownloading and wakes the download thread.
+// The network half of a download, run on the thread that owns the network
+// manager (the GUI thread in the program): asks the server for an address,
+// fetches the file into its partial file (resuming with a Range request when
+// the partial is the client's own and of this version), reports progress,
+// and on a verified completion moves the file into place, records a sync log
+// row and, for a pair with a journal, the journal entry. Nothing here ever
+// blocks the owner's thread: requests are asynchronous and the MD5 follows
+// the file on a thread of its own. One download at a time; its end clears
+// KConstant::IsDownloading, wakes the download thread and emits ended().
 class KDownloadTransfer : public QObject
 {
     Q_OBJECT
@@ -36,7 +41,9 @@ public:
     static QString askDownload(const QString& serverPath);
     static KAskDownloadInfo parseAskDownload(const QString& text);
 
-    bool isRunning() const { return downloadReply != nullptr; }
+    bool isRunning() const { return running; }
+    // The address is known and the file is being fetched.
+    bool isFetching() const { return downloadReply != nullptr; }
     // Cuts the running download short, as when the program closes: it ends
     // like a failed one, and its partial file stays for the next attempt.
     void abort();
@@ -44,15 +51,12 @@ public:
     // their own, an empty function restores the real one.
     void setClockForTesting(std::function<qint64()> clock);
 
-    // Bytes the network layer may hold unread for us: bounds memory when
-    // the disk or the hashing is slower than the network.
+    // Bytes the network layer may hold unread for us.
     static constexpr qint64 ReadBufferBytes = 4 * 1024 * 1024;
-    // Received bytes that may wait for the hashing thread before reading
-    // pauses (the reply's read buffer then holds the socket back).
-    static constexpr qint64 HashBacklogBytes = 16 * 1024 * 1024;
 
 public slots:
     void downloadFile(QString localpath, QString serverpath, qint64 filesize, QString datahash);
+    void download(const KDownloadInfo& job);
     void replyFinished(QNetworkReply* reply);
     void onDownloadProgress(qint64 bytesSent, qint64 bytesTotal);
     void onReadyRead();
@@ -62,43 +66,61 @@ signals:
     void deleteFileItem(int type, QString localPath);
     // A download that ended without its file in place; deleteFileItem follows.
     void failFileItem(int type, QString localPath, QString reason);
+    // The local file changed while its replacement was on its way: the pair
+    // needs a pass to decide again.
+    void passWanted(QString pairId);
+    // After deleteFileItem: the transfer takes the next job.
+    void ended();
 
 private:
-    void beginState(const QString& localPath, const QString& serverPath, qint64 size, const QString& dataHash);
-    QString askUrl();
+    void beginState(const KDownloadInfo& job);
+    void sendAsk();
+    void onAskFinished();
+    // The server's "not found" answer to the address request.
+    static bool fileGone(const QByteArray& answer);
+    static const int NotFoundCode = 20;
     void sendGet(const QString& url);
     void onMetaDataChanged();
     void decideBody();
     bool openTempFile(KDownloadRules::BodyAction action);
-    void writeAvailable(bool all = false);
-    void onHashDrained();
+    void writeAvailable();
     bool writing() const;
-    bool hashing() const { return !downloadDataHash.isEmpty(); }
+    bool hashing() const { return !current.dataHash.isEmpty(); }
     void closeTempFile();
+    void verify(qint64 tempSize);
+    void onDigest(const QString& hex);
     void conclude(qint64 tempSize);
-    bool contentMatches(qint64 tempSize);
     void placeFile();
+    bool localStillAsSynced();
+    void stampWithServerTime();
+    bool moveIntoPlace();
+    void recordPlaced();
     void logFailure(const QString& reason);
     QString replyFailureText() const;
     void finishDownload();
-    QString tempPath() const;
+    void releaseReply(QNetworkReply*& reply);
 
     QNetworkAccessManager* networkManager;
     KFileSyncDatabase* syncDatabase;
     std::function<qint64()> clock;
 
+    KDownloadInfo current;
+    QString tempPath;
+    bool running = false;
+    bool aborting = false;
     qint64 downloadStartTime = 0;
     qint64 lastProgressTime = 0;
     qint64 resumeOffset = 0;
-    qint64 downloadTotal = 0;
+    qint64 written = 0;
+    QNetworkReply* askReply = nullptr;
     QNetworkReply* downloadReply = nullptr;
+    QByteArray askBody;
     std::unique_ptr<QFile> downloadFileHandle;
-    QString downloadLocalPath;
-    QString downloadServerPath;
-
-    QString downloadDataHash;
+    std::unique_ptr<KDownloadDigest> digest;
     bool bodyDecided = false;
     KDownloadRules::BodyAction bodyAction = KDownloadRules::BodyAction::Discard;
     QString writeFailure;
-    KDownloadDigest digest;
+    QString failure;
+    int httpStatus = 0;
+    int networkError = 0;
 };

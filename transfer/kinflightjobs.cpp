@@ -22,6 +22,23 @@ void KInflightJobs::release(const QString& localPath)
     paths.remove(localPath);
 }
 
+bool KInflightJobs::claimBoth(const QString& localPath, const QString& serverPath)
+{
+    QMutexLocker lock(&mutex);
+    if (paths.contains(localPath) || paths.contains(serverPath))
+        return false;
+    paths.insert(localPath);
+    paths.insert(serverPath);
+    return true;
+}
+
+void KInflightJobs::releaseBoth(const QString& localPath, const QString& serverPath)
+{
+    QMutexLocker lock(&mutex);
+    paths.remove(localPath);
+    paths.remove(serverPath);
+}
+
 bool KInflightJobs::contains(const QString& localPath)
 {
     QMutexLocker lock(&mutex);

@@ -4,6 +4,16 @@
 
 #include <QString>
 
+// What the pass that queued an upload saw on the server: enough to skip
+// asking again (the file's state and whether its folder exists).
+enum class KServerKnown
+{
+    Unknown,   // ask the server first
+    NewFile,   // no file there, its folder exists
+    NewFolder, // no file there, and its folder must be made first
+    NewVersion // a file with other content is there
+};
+
 // One queued upload: a local file and where it goes on the server.
 struct KUploadInfo
 {
@@ -17,4 +27,5 @@ struct KUploadInfo
     QString pairId;
     QString relPath;
     KFileStamp stamp;
+    KServerKnown server = KServerKnown::Unknown;
 };

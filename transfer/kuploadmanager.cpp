@@ -6,10 +6,14 @@
 #include "app/klog.h"
 #include "main/ktransferlist.h"
 #include "store/kfilesyncdatabase.h"
+#include "store/ksyncjournal.h"
 #include "sync/knodetools.h"
+#include "sync/kpairstates.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kuploadcache.h"
 #include "transfer/kuploadoutcome.h"
 #include "transfer/kuploadpart.h"
+#include "transfer/kpartsinflight.h"
 #include "transfer/kuploadpartsender.h"
 #include "transfer/kuploadrequests.h"
 #include "transfer/kuploadrules.h"
@@ -51,13 +55,17 @@ KUploadManager::~KUploadManager()
         uploadManager = nullptr;
 }
 
-void KUploadManager::enqueue(const KUploadInfo& job)
+bool KUploadManager::enqueue(const KUploadInfo& job)
 {
+    if (!KInflightJobs::claimBoth(job.localPath, job.serverPath))
+        return false;
+    KPairStates::instance().jobQueued(job.pairId, 2);
     // The row is announced before the thread can see the job, so the row's
     // end can never reach the main window ahead of its start.
     if (uploadManager)
         emit uploadManager->addFileItem(2, job.localPath, job.serverPath, job.filesize);
     uploadQueue.append(job);
+    return true;
 }
 
 // --- operations ------------------------------------------------------------
@@ -165,6 +173,7 @@ void KUploadManager::run()
 
 void KUploadManager::runJob(const KUploadInfo& job)
 {
+    jobFailure.clear();
     try {
         uploadFile(job);
     } catch (const char* error) {
@@ -172,6 +181,8 @@ void KUploadManager::runJob(const KUploadInfo& job)
     } catch (...) {
         failUnlessStopping(job, QStringLiteral("上传异常"));
     }
+    KInflightJobs::releaseBoth(job.localPath, job.serverPath);
+    KPairStates::instance().jobEnded(job.pairId, 2, jobFailure);
     emit deleteFileItem(2, job.localPath);
 }
 
@@ -210,25 +221,66 @@ void KUploadManager::uploadFile(KUploadInfo job)
     if (!QFile::exists(job.localPath))
         return;
     KLog::info(QStringLiteral("上传文件"), job.localPath);
+    uploadAttempt(job, true);
+}
+
+// An upload whose parts the server refused (it ended meanwhile, for example
+// committed by a run that was killed while its commit was on the way, or a
+// copy of a part it was still taking in) is looked at once more from the
+// start: the file may be there already, or a new upload goes through.
+void KUploadManager::uploadAttempt(const KUploadInfo& job, bool mayRetry)
+{
+    sessionGone = false;
+    retryAllowed = mayRetry;
     bool isCreateFile = true;
     if (!serverAllows(job, isCreateFile))
         return;
     const QString token = readUploadToken(job.localPath, job.serverPath, job.filemd5);
-    if (!token.isEmpty() && resume(job, token, isCreateFile))
+    if (token.isEmpty() || !resume(job, token, isCreateFile))
+        startFresh(job, isCreateFile);
+    if (!sessionGone)
         return;
-    startFresh(job, isCreateFile);
+    KLog::info2(QStringLiteral("上传会话已结束，重新开始"), job.localPath, job.serverPath);
+    deleteUploadToken(job.localPath, job.serverPath, job.filemd5);
+    KUploadInfo again = job;
+    again.server = KServerKnown::Unknown;
+    uploadAttempt(again, false);
+}
+
+// The pass that queued the job listed the folder moments ago: asking the
+// server again would only cost a round trip.
+bool KUploadManager::knownTarget(const KUploadInfo& job, bool& isCreateFile)
+{
+    switch (job.server) {
+    case KServerKnown::NewFile:
+        return true;
+    case KServerKnown::NewVersion:
+        isCreateFile = false;
+        return true;
+    case KServerKnown::NewFolder:
+        makeDirs(KFileTools::parentPath(job.serverPath));
+        return true;
+    case KServerKnown::Unknown:
+        break;
+    }
+    return false;
 }
 
 bool KUploadManager::serverAllows(const KUploadInfo& job, bool& isCreateFile)
 {
+    if (knownTarget(job, isCreateFile))
+        return true;
     const QString parent = KFileTools::parentPath(job.serverPath);
     const QString body = KNodeTools::getNodes({job.serverPath, parent});
     if (body.isEmpty())
         return true;
-    switch (KUploadRules::serverVerdict(KNodeTools::parseNodeList(body), job.filesize, job.filemd5)) {
+    const QList<KNodeInfo> nodes = KNodeTools::parseNodeList(body);
+    switch (KUploadRules::serverVerdict(nodes, job.filesize, job.filemd5)) {
     case KServerVerdict::Identical:
         KLog::info2(QStringLiteral("本地文件和服务器上的文件相同"), job.localPath, job.serverPath);
         KConstant::ErrorMap.remove(job.localPath);
+        if (stillAsHashed(job))
+            recordSynced(job, currentVersion(nodes, job.serverPath));
         return false;
     case KServerVerdict::NewVersion:
         isCreateFile = false;
@@ -297,46 +349,78 @@ bool KUploadManager::sendParts(const KUploadInfo& job, const QString& upToken, i
         return false;
     }
     KUploadPartSender sender(networkManager, SEGMENT_SIZE);
+    KPartsInFlight inFlight(partsInFlight);
     int partNumber = doneParts;
     for (qint64 offset = startOffset; offset < job.filesize; offset += SEGMENT_SIZE) {
         // Stopping leaves the job to the next start: the server keeps the
         // parts sent so far and the cache keeps the token.
         if (isInterruptionRequested())
             return false;
-        // A lost part ends the job at once: later parts would only waste
-        // bandwidth before a commit that must fail. The cached token stays,
-        // so the next attempt resumes from the parts the server kept.
-        const QString failure = sendPart(job, upToken, ++partNumber, offset, sender, file, commitToken);
-        // A part cut off by a stop request is no failure of the file.
-        if (!failure.isEmpty() && isInterruptionRequested())
+        if (inFlight.full() && !partArrived(job, inFlight, sender, commitToken))
             return false;
-        if (!failure.isEmpty()) {
-            failJob(job, QStringLiteral("第%1片上传失败: %2").arg(partNumber).arg(failure));
+        const QString failure = startPart(job, upToken, ++partNumber, offset, sender, file, inFlight);
+        if (!failure.isEmpty())
+            return partFailed(job, partNumber, failure);
+    }
+    while (!inFlight.isEmpty()) {
+        if (!partArrived(job, inFlight, sender, commitToken))
             return false;
-        }
-        refreshProgress(job.localPath, offset, job.filesize);
     }
     return true;
 }
 
-QString KUploadManager::sendPart(const KUploadInfo& job, const QString& upToken, int partNumber, qint64 offset,
-                                 KUploadPartSender& sender, QFile& file, QString& commitToken)
+QString KUploadManager::startPart(const KUploadInfo& job, const QString& upToken, int partNumber, qint64 offset,
+                                  KUploadPartSender& sender, QFile& file, KPartsInFlight& inFlight)
 {
     const QString reply = exchangeUpload(job.serverPath, upToken, QString::number(partNumber), QString());
     const KUploadTicket ticket = parseTicket(reply);
     KLog::info2(QStringLiteral("当前进度=第%1片").arg(partNumber), QString::number(offset),
                 QString::number(job.filesize));
     KLog::info(QStringLiteral("URL="), KUploadOutcome::redactUrl(ticket.httpurl, upToken));
-    if (ticket.httpurl.isEmpty())
+    if (ticket.httpurl.isEmpty()) {
+        sessionGone = retryAllowed && KUploadOutcome::isRefusal(reply);
         return KUploadOutcome::errorText(reply, QStringLiteral("获取上传地址"));
-    const KPartResult sent = sender.send(ticket, offset, file, qMin(SEGMENT_SIZE, job.filesize - offset));
-    if (sent.ok)
-        commitToken = ticket.uptoken;
-    return sent.reason;
+    }
+    QNetworkReply* sent = sender.start(ticket, offset, file, qMin(SEGMENT_SIZE, job.filesize - offset));
+    inFlight.add({sent, partNumber, offset, ticket.uptoken, ticket.isPut()});
+    return QString();
+}
+
+// A lost part ends the job at once: later parts would only waste bandwidth
+// before a commit that must fail. The cached token stays, so the next attempt
+// resumes from the parts the server kept.
+bool KUploadManager::partArrived(const KUploadInfo& job, KPartsInFlight& inFlight, KUploadPartSender& sender,
+                                 QString& commitToken)
+{
+    KPartResult result;
+    const KPartsInFlight::Part part = inFlight.takeOldest(sender, result);
+    // The part address answered and refused: the upload is no more, or this
+    // part of it is not taken; a network failure leaves it to a resume.
+    if (result.status >= 400)
+        sessionGone = retryAllowed;
+    if (!result.ok)
+        return partFailed(job, part.number, result.reason);
+    commitToken = part.token;
+    refreshProgress(job.localPath, part.offset, job.filesize);
+    return true;
+}
+
+// A part cut off by a stop request is no failure of the file.
+bool KUploadManager::partFailed(const KUploadInfo& job, int partNumber, const QString& failure)
+{
+    if (!isInterruptionRequested() && !sessionGone)
+        failJob(job, QStringLiteral("第%1片上传失败: %2").arg(partNumber).arg(failure));
+    return false;
 }
 
 bool KUploadManager::commit(const KUploadInfo& job, const QString& token, bool isCreateFile)
 {
+    // Bytes read from a file that changed after it was hashed must not be
+    // committed under the old digest; the next pass decides again.
+    if (!stillAsHashed(job)) {
+        KLog::info2(QStringLiteral("文件在上传期间被修改，放弃提交"), job.localPath, job.serverPath);
+        return false;
+    }
     const QString reply = submitUpload(job.serverPath, token, KUploadRequests::flag(isCreateFile), Yes);
     const QString logged = KUploadOutcome::redactTokens(reply);
     // Only code 0 is a success: a lost connection must not enter the sync
@@ -345,6 +429,7 @@ bool KUploadManager::commit(const KUploadInfo& job, const QString& token, bool i
         KLog::info2(QStringLiteral("上传文件完成=") + logged, job.localPath, job.serverPath);
         database->addSynLog(job.localPath, job.serverPath, QStringLiteral("upload"));
         KConstant::ErrorMap.remove(job.localPath);
+        recordSynced(job, KUploadOutcome::committedVersion(reply));
         return true;
     }
     KLog::info2(QStringLiteral("上传文件失败=") + logged, job.localPath, job.serverPath);
@@ -358,6 +443,29 @@ void KUploadManager::failJob(const KUploadInfo& job, const QString& text)
     recordFailure(job, text);
 }
 
+bool KUploadManager::stillAsHashed(const KUploadInfo& job) const
+{
+    return !job.stamp.isValid() || KFileStamp::of(job.localPath) == job.stamp;
+}
+
+// The journal of a two-way pair learns what both sides now hold.
+void KUploadManager::recordSynced(const KUploadInfo& job, qint64 version) const
+{
+    if (job.pairId.isEmpty() || job.relPath.isEmpty() || !job.stamp.isValid())
+        return;
+    KSyncJournal(job.pairId).put({job.relPath, job.stamp, job.filemd5, job.filemd5, job.filesize, version,
+                                  QDateTime::currentMSecsSinceEpoch()});
+}
+
+qint64 KUploadManager::currentVersion(const QList<KNodeInfo>& nodes, const QString& serverPath)
+{
+    for (const KNodeInfo& node : nodes) {
+        if (node.path == serverPath && !node.versions.isEmpty())
+            return node.versions.first().version;
+    }
+    return 0;
+}
+
 // A request cut off by a stop request is no failure of the file.
 void KUploadManager::failUnlessStopping(const KUploadInfo& job, const QString& text)
 {
@@ -369,6 +477,7 @@ void KUploadManager::failUnlessStopping(const KUploadInfo& job, const QString& t
 void KUploadManager::recordFailure(const KUploadInfo& job, const QString& text)
 {
     KConstant::ErrorMap.replace(job.localPath, KUploadOutcome::errorRow(job.localPath, job.serverPath, now(), text));
+    jobFailure = text;
     emit failFileItem(2, job.localPath, text);
 }
 

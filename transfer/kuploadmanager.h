@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/kjobqueue.h"
+#include "sync/knodeinfo.h"
 #include "transfer/kuploadinfo.h"
 #include "transfer/kuploadticket.h"
 
@@ -12,6 +13,7 @@
 #include <functional>
 
 class KFileSyncDatabase;
+class KPartsInFlight;
 class KUploadPartSender;
 class QFile;
 class QNetworkAccessManager;
@@ -36,8 +38,9 @@ public:
     // Fewest milliseconds between two progress signals of a job.
     static const int ProgressIntervalMs = 41;
 
-    // Queues a job (waking the thread) and announces its row.
-    static void enqueue(const KUploadInfo& job);
+    // Queues a job (waking the thread) and announces its row; false (nothing
+    // queued) while the same local path has a job waiting or running.
+    static bool enqueue(const KUploadInfo& job);
 
     // The upload operations; each returns the raw reply body. The first
     // argument selects the address.
@@ -72,6 +75,8 @@ public:
     // Sends parts doneParts + 1 onward against upToken, then commits.
     void uploadFile(KUploadInfo job, QString upToken, int doneParts, bool isCreateFile);
     // Throttled progress after a part that began at `done`.
+    // Parts of one upload on their way at once (1: each waits for the last).
+    void setPartsInFlight(int parts) { partsInFlight = parts; }
     void refreshProgress(QString localPath, qint64 done, qint64 total);
 
     // What the thread does with one job: the upload inside a catch-all, then
@@ -101,16 +106,24 @@ protected:
     void run() override;
 
 private:
+    void uploadAttempt(const KUploadInfo& job, bool mayRetry);
     bool serverAllows(const KUploadInfo& job, bool& isCreateFile);
+    bool knownTarget(const KUploadInfo& job, bool& isCreateFile);
     bool resume(const KUploadInfo& job, const QString& token, bool isCreateFile);
     void startFresh(const KUploadInfo& job, bool isCreateFile);
     bool sendParts(const KUploadInfo& job, const QString& upToken, int doneParts, QString& commitToken);
     // One part against its own ticket; "" when it arrived, else why not.
-    QString sendPart(const KUploadInfo& job, const QString& upToken, int partNumber, qint64 offset,
-                     KUploadPartSender& sender, QFile& file, QString& commitToken);
+    QString startPart(const KUploadInfo& job, const QString& upToken, int partNumber, qint64 offset,
+                      KUploadPartSender& sender, QFile& file, KPartsInFlight& inFlight);
+    bool partArrived(const KUploadInfo& job, KPartsInFlight& inFlight, KUploadPartSender& sender,
+                     QString& commitToken);
+    bool partFailed(const KUploadInfo& job, int partNumber, const QString& failure);
     bool commit(const KUploadInfo& job, const QString& token, bool isCreateFile);
     void failJob(const KUploadInfo& job, const QString& text);
     void failUnlessStopping(const KUploadInfo& job, const QString& text);
+    bool stillAsHashed(const KUploadInfo& job) const;
+    void recordSynced(const KUploadInfo& job, qint64 version) const;
+    static qint64 currentVersion(const QList<KNodeInfo>& nodes, const QString& serverPath);
     void recordFailure(const KUploadInfo& job, const QString& text);
     void releaseWorker();
 
@@ -119,6 +132,10 @@ private:
     qint64 lastRefreshTime = 0;
     qint64 startOffset = 0;
     KFileSyncDatabase* database = nullptr;
+    QString jobFailure;
+    bool sessionGone = false;
+    bool retryAllowed = false;
+    int partsInFlight = 1;
 
     std::function<qint64()> now;
     std::atomic_int pollMs{DefaultPollMs};

@@ -3,6 +3,8 @@
 #include "app/kjsontools.h"
 #include "main/ktransferlist.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -12,6 +14,12 @@ bool KUploadOutcome::isSuccess(const QString& reply)
     if (code.isDouble())
         return KJsonTools::toInt64(code.toDouble()) == 0;
     return code.isString() && code.toString() == QLatin1String("0");
+}
+
+bool KUploadOutcome::isRefusal(const QString& reply)
+{
+    const QJsonValue code = KJsonTools::parseObject(reply).value(QStringLiteral("code"));
+    return code.isDouble() && KJsonTools::toInt64(code.toDouble()) != 0;
 }
 
 QString KUploadOutcome::errorText(const QString& reply, const QString& step)
@@ -38,6 +46,13 @@ QStringList KUploadOutcome::errorRow(const QString& localPath, const QString& se
                                      const QString& text, const QString& direction)
 {
     return {KTransferList::logId(localPath), localPath, serverPath, direction, QString::number(timeMs), text};
+}
+
+qint64 KUploadOutcome::committedVersion(const QString& reply)
+{
+    const QJsonValue data = KJsonTools::parseObject(reply).value(QStringLiteral("data"));
+    const QJsonValue first = data.toObject().value(QStringLiteral("versions")).toArray().at(0);
+    return KJsonTools::toInt64(first.toObject().value(QStringLiteral("version")).toDouble());
 }
 
 QString KUploadOutcome::redactTokens(const QString& reply)

@@ -36,6 +36,11 @@ QString KUploadPartSender::prepare(const KUploadTicket& ticket, qint64 offset)
 
 KPartResult KUploadPartSender::send(const KUploadTicket& ticket, qint64 offset, QIODevice& file, qint64 length)
 {
+    return wait(start(ticket, offset, file, length), ticket.isPut());
+}
+
+QNetworkReply* KUploadPartSender::start(const KUploadTicket& ticket, qint64 offset, QIODevice& file, qint64 length)
+{
     const QString boundary = prepare(ticket, offset);
     QNetworkReply* reply = nullptr;
     if (ticket.isPut()) {
@@ -47,13 +52,13 @@ KPartResult KUploadPartSender::send(const KUploadTicket& ticket, qint64 offset, 
         reply = manager->post(current, body);
     }
     KTlsSettings::watch(reply);
-    return wait(reply, ticket.isPut());
+    KLowDelay::follow(reply);
+    return reply;
 }
 
 KPartResult KUploadPartSender::wait(QNetworkReply* reply, bool isPut)
 {
     KReplyWait::wait(reply);
-    KLowDelay::applyToOpenSockets();
     // A reply aborted by the time-out is closed already; reading it would warn.
     const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
     KPartResult result;

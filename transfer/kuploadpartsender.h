@@ -36,9 +36,12 @@ public:
     // Sends `length` bytes from the file's current position as the part that
     // starts at `offset`. Only a 2xx answer counts as received.
     KPartResult send(const KUploadTicket& ticket, qint64 offset, QIODevice& file, qint64 length);
+    // The same in two halves: the request goes out, its answer is waited for
+    // later (while other parts are on their way).
+    QNetworkReply* start(const KUploadTicket& ticket, qint64 offset, QIODevice& file, qint64 length);
+    KPartResult wait(QNetworkReply* reply, bool isPut);
 
 private:
-    KPartResult wait(QNetworkReply* reply, bool isPut);
     static QString failureReason(QNetworkReply* reply, int status, const QByteArray& body);
 
     QNetworkAccessManager* manager;

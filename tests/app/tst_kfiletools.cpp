@@ -1,4 +1,5 @@
 #include "app/kfiletools.h"
+#include "app/kinstalllayout.h"
 #include "ktestbasedir.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,8 @@ private slots:
     void parentAndName_data();
     void parentAndName();
     void appBaseDirIsTwoLevelsUp();
+    void installLayout_data();
+    void installLayout();
     void makePathCreatesMissingLevels();
     void makePathOfRelativePathStartsInCurrentDirectory_data();
     void makePathOfRelativePathStartsInCurrentDirectory();
@@ -81,6 +84,41 @@ void TestKFileTools::appBaseDirIsTwoLevelsUp()
     expected.cdUp();
     expected.cdUp();
     QCOMPARE(KFileTools::appBaseDir(), expected.absolutePath());
+}
+
+void TestKFileTools::installLayout_data()
+{
+    QTest::addColumn<QString>("exeDir");
+    QTest::addColumn<bool>("writable");
+    QTest::addColumn<bool>("basePages");
+    QTest::addColumn<bool>("sharedPages");
+    QTest::addColumn<QString>("xdg");
+    QTest::addColumn<QString>("dataDir");
+    QTest::addColumn<QString>("installDir");
+    QTest::newRow("appdir") << "/opt/w/usr/bin" << true << true << false << "" << "/opt/w" << "/opt/w";
+    QTest::newRow("read-only appdir") << "/opt/w/usr/bin" << false << true << false << ""
+                                      << "/home/u/.local/share/wexora" << "/opt/w";
+    QTest::newRow("system") << "/usr/bin" << false << false << true << "" << "/home/u/.local/share/wexora"
+                            << "/usr/share/wexora";
+    QTest::newRow("system, root") << "/usr/local/bin" << true << false << true << "/x/data"
+                                  << "/x/data/wexora" << "/usr/local/share/wexora";
+    QTest::newRow("installed with both") << "/d/usr/bin" << true << true << true << "" << "/d" << "/d";
+    QTest::newRow("build tree") << "/b/tests/app" << true << false << false << "" << "/b" << "/b";
+    QTest::newRow("relative xdg ignored") << "/usr/bin" << false << false << true << "rel"
+                                          << "/home/u/.local/share/wexora" << "/usr/share/wexora";
+}
+
+void TestKFileTools::installLayout()
+{
+    QFETCH(QString, exeDir);
+    QFETCH(bool, writable);
+    QFETCH(bool, basePages);
+    QFETCH(bool, sharedPages);
+    QFETCH(QString, xdg);
+    const KInstallLayout layout =
+        KInstallLayout::decide({exeDir, writable, basePages, sharedPages, xdg, QStringLiteral("/home/u")});
+    QTEST(layout.dataDir, "dataDir");
+    QTEST(layout.installDir, "installDir");
 }
 
 void TestKFileTools::makePathCreatesMissingLevels()

@@ -4,6 +4,7 @@
 #include "main/kmain.h"
 #include "store/kfilesyncdatabase.h"
 #include "sync/kfilesynconcemanager.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kuploadmanager.h"
 
@@ -127,6 +128,7 @@ void TestEndToEnd::init()
     base->installLogSink();
     localDirs.reset(new QTemporaryDir);
     KUploadManager::uploadQueue.clear();
+    KInflightJobs::clear();
     KDownloadManager::downloadQueue.clear();
     KFileSyncOnceManager::configItemQueue.clear();
     ++round;
@@ -163,7 +165,8 @@ bool TestEndToEnd::savePair(const QString& localPath, const QString& folder, con
         || !probe->waitFor("document.querySelector('#edit-local').value === " + KJsString::quoted(localPath)))
         return false;
     window->setServerDir(folder); // what the server folder picker reports
-    if (!probe->waitFor("document.querySelector('#edit-space').value === " + KJsString::quoted(folder))
+    // The field shows the space's name; the path it saves is kept beside it.
+    if (!probe->waitFor("document.querySelector('#edit-space').dataset.path === " + KJsString::quoted(folder))
         || !probe->click(".segment input[value='" + syncType + "']") || !probe->click("#btn-save-pair"))
         return false;
     return QTest::qWaitFor(

@@ -7,9 +7,14 @@
 #include "login/kloginsettings.h"
 #include "login/ksession.h"
 #include "main/kmain.h"
+#include "main/kmaincommands.h"
+#include "main/ktransferfailure.h"
 #include "store/kfilesyncdatabase.h"
+#include "store/ktransfersettings.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfilesynconcemanager.h"
+#include "sync/kpairstates.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kuploadmanager.h"
 
@@ -83,6 +88,8 @@ private slots:
     void rowsSentBeforeThePageConnectsReachIt();
     void threadsStartAfterWhatTheyReach();
     void trayAndApplicationActivation();
+    void trayFollowsTransfersAndTellsWhatNeedsTheUser();
+    void finishedTransfersBringTheirLogRows();
     void unopenableDatabaseStopsTheStart();
     void screenshots();
     void endingTheLoop_data();
@@ -121,6 +128,7 @@ void TestKMain::init()
     KLoginControl::WexoraTitle = "Wexora云盘";
     KConstant::ErrorMap.clear();
     KUploadManager::uploadQueue.clear();
+    KInflightJobs::clear();
     KDownloadManager::downloadQueue.clear();
     chosenLocal.clear();
 }
@@ -183,9 +191,16 @@ void TestKMain::windowTrayAndPicker()
     QCOMPARE(window->windowTitle(), QString("测试云盘")); // the title as the window was made
     // Qt adds the system menu hint to a customised title bar with buttons.
     QCOMPARE(int(window->windowFlags() & 0x0A005001), 0x0A005001);
-    QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
+    // The page fills the window at any size.
+    QVERIFY(window->windowFlags() & Qt::WindowMaximizeButtonHint);
+    window->resize(1024, 700);
+    QTRY_COMPARE(window->webView->size(), QSize(1024, 700));
+    QVERIFY(probe->waitFor("window.innerWidth === 1024 && window.innerHeight === 700"));
+    QVERIFY(probe->waitFor("document.querySelector('#product-title').textContent === '测试云盘'"));
+    window->resize(800, 600);
 
-    QCOMPARE(window->trayIcon->toolTip(), QString("测试云盘"));
+    // The title as the icon was made, then what the client is doing.
+    QCOMPARE(window->trayIcon->toolTip(), QString("测试云盘\n已同步，没有待传输的文件"));
     QVERIFY(!window->trayIcon->icon().isNull());
     QCOMPARE(window->trayIcon->contextMenu(), window->trayIconMenu);
     QStringList entries;
@@ -214,7 +229,7 @@ void TestKMain::windowTrayAndPicker()
     QCOMPARE(window->networkManager->parent(), window.get());
     QCOMPARE(window->webView->parent(), window.get());
     QCOMPARE(window->mainObj->parent(), window.get());
-    QCOMPARE(window->webView->size(), QSize(800, 600));
+    QTRY_COMPARE(window->webView->size(), QSize(800, 600));
     QCOMPARE(window->webView->url(), QUrl("file://" + base->path() + "/page/main.html"));
 
     window.reset();
@@ -273,6 +288,7 @@ void TestKMain::pairAddedThroughThePageIsListed()
 
     // The picker answers later, outside the page's operation.
     QVERIFY(probe->click("#btn-choose-space"));
+    const QString spaceName = WexoraBase::accessdata.spaces.first().spacename;
     KSpaceTreeDialog* picker = window->spaceTreeDialog;
     QTRY_VERIFY(picker->isVisible());
     auto* tree = qobject_cast<QTreeWidget*>(picker->findChild<QTabWidget*>("spaceWidget")->widget(0));
@@ -284,13 +300,15 @@ void TestKMain::pairAddedThroughThePageIsListed()
     const QString folder = "@" + spaceId + "/docs";
     QCOMPARE(texts(replies), QStringList({"CharpCallback_AfterSelectSpaceDir('" + folder + "','" + folder + "')"}));
     QVERIFY(!picker->isVisible());
-    QVERIFY(probe->waitFor("document.querySelector('#edit-space').value === " + KJsString::quoted(folder)));
+    // The folder is shown by its space's name; the path itself is what is saved.
+    QVERIFY(probe->waitFor("document.querySelector('#edit-space').value === " + KJsString::quoted(spaceName + " / docs")));
+    QCOMPARE(probe->run("document.querySelector('#edit-space').dataset.path").toString(), folder);
 
     QVERIFY(probe->click(".segment input[value='2']"));
     QVERIFY(probe->click("#btn-save-pair"));
     QVERIFY(probe->waitFor("!document.querySelector('#pair-editor') && document.querySelectorAll('.pair').length === 1"));
     QCOMPARE(probe->text(".pair .pair-local"), chosenLocal);
-    QCOMPARE(probe->text(".pair .pair-space"), folder);
+    QCOMPARE(probe->text(".pair .pair-space"), spaceName + " / docs");
 
     // The store got status, ignore type and sync type in their own columns.
     const QList<QStringList> rows = KFileSyncDatabase().getSyncConfigs();
@@ -305,6 +323,10 @@ void TestKMain::pairAddedThroughThePageIsListed()
 void TestKMain::transferSlotsSendRowsAndCounters()
 {
     base->installLogSink();
+    // One upload thread and one download: the test stops them both below.
+    KFileSyncDatabase().initDatabase();
+    KTransferSettings::setUploadJobs(1);
+    KTransferSettings::setDownloadJobs(1);
     QVERIFY2(openWindow(), qPrintable(probe->lastError()));
     // The counters read the shared queues: keep the window's consumers away from them.
     window->uploadThread->stop();
@@ -445,6 +467,72 @@ void TestKMain::trayAndApplicationActivation()
     QVERIFY(window->isVisible());
 }
 
+// Idle, syncing with progress, error; a notification for a failure the user
+// must act on (once) and for a new conflict, none for a passing failure.
+void TestKMain::trayFollowsTransfersAndTellsWhatNeedsTheUser()
+{
+    KFileSyncDatabase store;
+    store.initDatabase();
+    const QString folder = makeLocalDir("冲突");
+    // Paused: no pass of the engine's own comes in between.
+    QVERIFY(!store.addSyncConfig("", folder, "@" + spaceId + "/docs", "0", "0", "3").isEmpty());
+    const QString pairId = store.getSyncConfigs().value(0).value(0);
+    KLoginControl::WexoraTitle = "托盘云盘";
+    KPairStates::instance().clear();
+    QVERIFY2(openWindow(), qPrintable(probe->lastError()));
+    window->uploadThread->stop();
+    window->downloadThread->stop();
+    QVERIFY(window->uploadThread->wait(30000) && window->downloadThread->wait(30000));
+    QSignalSpy messages(window.get(), &KMain::trayMessage);
+    const qint64 idleIcon = window->trayIcon->icon().cacheKey();
+    QCOMPARE(window->trayIcon->toolTip(), QString("托盘云盘\n已同步，没有待传输的文件"));
+
+    window->addFileItem(2, "/u/a.txt", "@s/a.txt", 2048);
+    window->addFileItem(2, "/u/b.txt", "@s/b.txt", 2048);
+    window->deleteFileItem(2, "/u/a.txt");
+    QTRY_COMPARE(window->trayIcon->toolTip(), QString("托盘云盘\n正在同步：1/2 个文件，2.00 KB / 4.00 KB"));
+    const qint64 syncingIcon = window->trayIcon->icon().cacheKey();
+    QVERIFY(syncingIcon != idleIcon);
+
+    window->failFileItem(2, "/u/b.txt", "申请上传无响应");          // passes by itself: no notification
+    window->failFileItem(2, "/u/b.txt", "云端空间不足，上传失败");    // a second report of the same file
+    window->deleteFileItem(2, "/u/b.txt");
+    QTRY_COMPARE(window->trayIcon->toolTip(), QString("托盘云盘\n1 个文件传输失败"));
+    QVERIFY(window->trayIcon->icon().cacheKey() != syncingIcon);
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toString(), QString("托盘云盘"));
+    QCOMPARE(messages.at(0).at(1).toString(), KTransferFailure::notice(KFailureKind::NoSpace) + "\nb.txt");
+    window->addFileItem(2, "/u/c.txt", "@s/c.txt", 1);
+    window->failFileItem(2, "/u/c.txt", "空间不足");
+    QCOMPARE(messages.count(), 1); // not again so soon
+
+    KPairStates::instance().passEnded(pairId, QString(), 2);
+    QTRY_COMPARE(messages.count(), 2);
+    QVERIFY(messages.at(1).at(1).toString().contains(folder));
+    QVERIFY(probe->waitFor("document.querySelector('.pair .pair-conflicts').textContent.trim() === '2 个冲突'"));
+    KPairStates::instance().clear();
+}
+
+void TestKMain::finishedTransfersBringTheirLogRows()
+{
+    KFileSyncDatabase().initDatabase();
+    const qint64 newest = QDateTime::currentSecsSinceEpoch() - 60;
+    insertLog("older", newest - 10);
+    QVERIFY2(openWindow(), qPrintable(probe->lastError()));
+    QVERIFY(probe->click(".tab[data-tab='logs']"));
+    QVERIFY(probe->waitFor("document.querySelectorAll('.log-row').length === 1"));
+    QSignalSpy replies(window.get(), &KMain::SigSendMessageToJS);
+
+    insertLog("fresh", newest);
+    window->deleteFileItem(2, "/sync/fresh.txt");
+    QVERIFY(probe->waitFor("document.querySelectorAll('.log-row').length === 2"));
+    QCOMPARE(probe->run("document.querySelector('.log-row').dataset.id").toString(), QString("fresh"));
+    const QString expected = KMainCommands::newLogsScript(
+        KMainCommands::rowsToText({{"fresh", "/sync/fresh.txt", "@" + spaceId + "/docs/fresh.txt", "upload", QString::number(newest)},
+                                   {"older", "/sync/older.txt", "@" + spaceId + "/docs/older.txt", "upload", QString::number(newest - 10)}}));
+    QVERIFY(texts(replies).contains(expected));
+}
+
 void TestKMain::unopenableDatabaseStopsTheStart()
 {
     QFile blocker(base->path() + "/db");
@@ -502,6 +590,9 @@ void TestKMain::screenshots()
     QVERIFY(probe->click(".tab[data-tab='transfers']"));
     QVERIFY(probe->waitFor("document.querySelectorAll('.transfer').length === 3"));
     QVERIFY(!probe->screenshot(window.get(), "main_window_transfers").isEmpty());
+    const QIcon product(base->path() + "/page/img/logo.ico");
+    QVERIFY(KMain::trayIconFor(product, KTrayStatus::State::Syncing).pixmap(64).save(KPageProbe::screenshotDir() + "/tray-syncing.png"));
+    QVERIFY(KMain::trayIconFor(product, KTrayStatus::State::Error).pixmap(64).save(KPageProbe::screenshotDir() + "/tray-error.png"));
 }
 
 void TestKMain::endingTheLoop_data()

@@ -4,6 +4,9 @@
 #include "login/ksession.h"
 #include "main/kmaincommands.h"
 #include "store/kfilesyncdatabase.h"
+#include "sync/kfilesynconcemanager.h"
+#include "sync/kpairstates.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kuploadmanager.h"
 
@@ -41,6 +44,7 @@ private slots:
     void logPagesFollowTheTimeBound();
     void logoutClearsUserAndAsksForRestart();
     void countersReadQueuesAndErrors();
+    void pairOperationsReachTheirPair();
 
 private:
     void insertLog(const QString& id, const QString& local, qint64 seconds);
@@ -69,6 +73,7 @@ void TestKMainCommands::init()
     commands = std::make_unique<KMainCommands>(&store);
     KConstant::ErrorMap.clear();
     KUploadManager::uploadQueue.clear();
+    KInflightJobs::clear();
     KDownloadManager::downloadQueue.clear();
     WexoraBase::accessdata.userid = "u-7";
     WexoraBase::accessdata.username = "王'五";
@@ -114,6 +119,16 @@ void TestKMainCommands::scriptsEscapeEveryValue_data()
     // A line separator ends a script line; it travels as an escape.
     QTest::newRow("older logs") << KMainCommands::addQueryLogsScript(QString("[\"") + QChar(0x2028) + "\"]")
                                 << "mainVue.CSharpCallback_AddQueryLogs('[\"\\u2028\"]');";
+    QTest::newRow("new logs") << KMainCommands::newLogsScript("[\"l1#@#/a/it's#@#@s/a#@#upload#@#17\"]")
+                              << "mainVue.showNewLogs('[\"l1#@#/a/it\\'s#@#@s/a#@#upload#@#17\"]');";
+    QTest::newRow("pair states") << KMainCommands::pairStatesScript("[{\"id\":\"p'1\",\"state\":\"idle\"}]")
+                                 << "mainVue.updatePairStates('[{\"id\":\"p\\'1\",\"state\":\"idle\"}]');";
+    QTest::newRow("conflicts") << KMainCommands::conflictsScript("[]") << "mainVue.showConflicts('[]');";
+    QTest::newRow("spaces") << KMainCommands::spacesScript("[{\"id\":\"s\",\"name\":\"张'三\"}]")
+                            << "mainVue.setSpaces('[{\"id\":\"s\",\"name\":\"张\\'三\"}]');";
+    QTest::newRow("title") << KMainCommands::productTitleScript("O'Drive\n") << "mainVue.setProductTitle('O\\'Drive\\n');";
+    QTest::newRow("refusal") << KMainCommands::saveSyncRefusedScript("server-file", "云端路径是文件'")
+                             << "mainVue.CSharpCallback_saveSyncRefused('server-file','云端路径是文件\\'');";
 }
 
 void TestKMainCommands::scriptsEscapeEveryValue()
@@ -275,6 +290,64 @@ void TestKMainCommands::countersReadQueuesAndErrors()
     KDownloadManager::downloadQueue.append(KDownloadInfo{"/d/1", "@s/d/1", 5, "h"});
     KConstant::ErrorMap.replace("/e/1", {"k", "/e/1", "@s/e/1", "upload", "1", "x"});
     QCOMPARE(KMainCommands::counterScript(), QString("mainVue.RefershProgress(3,1,0,1);"));
+}
+
+// The operations on one stored pair: states, passes, pause, retry, folders
+// and the answer to held-back deletions, each with its reply and effect.
+void TestKMainCommands::pairOperationsReachTheirPair()
+{
+    QTemporaryDir local;
+    QVERIFY(QDir().mkpath(local.path() + "/sub"));
+    const QString param = QString("{\"id\":\"\",\"localPath\":\"%1\",\"spacePath\":\"%2/docs\",\"syncType\":\"3\",\"status\":\"1\",\"ignoreType\":\"0\"}")
+                              .arg(local.path(), space);
+    QVERIFY(reply("addSync", param).startsWith("mainVue.CSharpCallback_saveSyncConfig(0,"));
+    const QString id = store.getSyncConfigs().value(0).value(0);
+    const QString byId = "{\"id\":\"" + id + "\"}";
+    KFileSyncOnceManager::configItemQueue.clear();
+    KPairStates::instance().clear();
+    QSignalSpy opened(commands.get(), &KMainCommands::openFolderRequested);
+    QSignalSpy answered(commands.get(), &KMainCommands::deletionsAnswered);
+    struct Case
+    {
+        QString op;
+        QString param;
+        QString reply;
+        int passesQueued;
+    };
+    const QList<Case> cases{
+        {"queryPairStates", "", "mainVue.updatePairStates('[{\"conflicts\":0,\"deletionsCarried\":true,\"downloads\":0,\"id\":\"" + id
+                                    + "\",\"lastError\":\"\",\"lastPass\":0,\"pendingDeletion\":null,\"state\":\"idle\",\"uploads\":0,\"watch\":\"off\"}]');", 0},
+        {"queryConflicts", "", "mainVue.showConflicts('[]');", 0},
+        {"syncNow", byId, "", 1},
+        {"pausePair", byId, "", 0},
+        {"syncNow", byId, "", 0},                                             // paused pairs are not passed
+        {"retryTransfer", "{\"local\":\"" + local.path() + "/sub/a.txt\"}", "", 0},
+        {"resumePair", byId, "", 1},
+        {"retryTransfer", "{\"local\":\"" + local.path() + "/sub/a.txt\"}", "", 1},
+        {"retryTransfer", "{\"local\":\"/elsewhere/a.txt\"}", "", 0},      // outside every pair
+        {"openFolder", "{\"path\":\"" + local.path() + "/sub/a.txt\"}", "", 0},
+        {"openFolder", "{\"path\":\"/etc\"}", "", 0},
+        {"confirmDeletions", byId, "", 0},
+        {"rejectDeletions", byId, "", 0},
+        {"confirmDeletions", "{\"id\":\"no-such-pair\"}", "", 0},
+    };
+    for (const Case& c : cases) {
+        const int before = KFileSyncOnceManager::configItemQueue.size();
+        QCOMPARE(reply(c.op, c.param), c.reply);
+        QVERIFY2(KFileSyncOnceManager::configItemQueue.size() - before == c.passesQueued, qPrintable(c.op + c.param));
+    }
+    QCOMPARE(KFileSyncOnceManager::configItemQueue.snapshot().value(0).id, id);
+    QCOMPARE(opened.count(), 1);
+    QCOMPARE(opened.first().first().toString(), local.path() + "/sub");
+    QCOMPARE(answered.count(), 2);
+    QCOMPARE(answered.at(0), QList<QVariant>({id, true}));
+    QCOMPARE(answered.at(1), QList<QVariant>({id, false}));
+    KFileSyncOnceManager::configItemQueue.clear();
+    KPairStates::instance().clear();
+
+    insertLog("newest", "/s/new.txt", 1700000000);
+    QCOMPARE(commands->latestLogsScript(),
+             "mainVue.showNewLogs('[\"newest#@#/s/new.txt#@#" + space + "/x#@#upload#@#1700000000\"]');");
 }
 
 QTEST_GUILESS_MAIN(TestKMainCommands)

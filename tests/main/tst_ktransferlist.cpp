@@ -71,6 +71,8 @@ void TestKTransferList::scriptsHaveTheirExactForms()
     QCOMPARE(KTransferList::refreshScript("/l/a.txt", 42, "1.25 MB/s", "5.00 MB"),
              QStringLiteral("refreshThransferData(\"") + id + "\",\"5.00 MB\",\"1.25 MB/s\",\"42\")");
     QCOMPARE(KTransferList::finishScript("/l/a.txt"), QStringLiteral("finishTransfer('") + id + "');");
+    QCOMPARE(KTransferList::failScript("/l/a.txt", "空间不足: it's\n"),
+             QStringLiteral("failTransfer('") + id + "','空间不足: it\\'s\\n');");
     QVERIFY(KTransferList::addTransferScript(2, "/l/a.txt", "@s1/a.txt", 10).startsWith("addTransfer('{\"local\":"));
     QVERIFY(KTransferList::addTransferScript(2, "/l/a.txt", "@s1/a.txt", 10).endsWith("}');"));
 }

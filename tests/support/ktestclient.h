@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sync/kpassrequest.h"
 #include "transfer/kdownloadinfo.h"
 #include "transfer/kuploadinfo.h"
 
@@ -25,8 +26,10 @@ public:
     QString localPath(const QString& rel) const { return local.path() + QLatin1Char('/') + rel; }
     // Saves the pair (two-way with edits by default); "" when refused.
     QString addPair(const QString& spacePath, const QString& syncType = QStringLiteral("3"));
-    // One pass and its jobs; true when every job ended well.
-    bool syncOnce();
+    // One pass and its jobs; true when every job ended well. The request
+    // narrows the pass or carries confirmed deletions.
+    bool syncOnce(const KPassRequest& request = KPassRequest());
+    QString id() const { return pairId; }
     // The two halves of a sync, for a test that changes files in between.
     QList<KUploadInfo> collectUploads();
     bool runUploads(const QList<KUploadInfo>& jobs);
@@ -36,9 +39,14 @@ public:
     // Every file below the local folder but hidden ones: relative path -> bytes.
     QMap<QString, QByteArray> files() const;
     bool write(const QString& rel, const QByteArray& bytes) const;
+    // A file or a whole folder, gone for good (as a user would empty it).
+    bool remove(const QString& rel) const;
+    // The names in the desktop's trash (XDG_DATA_HOME/Trash/files) of this process.
+    static QStringList trashed();
 
 private:
-    bool pass(QList<KUploadInfo>& uploadJobs, QList<KDownloadInfo>& downloadJobs);
+    bool pass(QList<KUploadInfo>& uploadJobs, QList<KDownloadInfo>& downloadJobs,
+              const KPassRequest& request = KPassRequest());
     bool runUpload(const KUploadInfo& job);
     bool runDownload(const KDownloadInfo& job);
 

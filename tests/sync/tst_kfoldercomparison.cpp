@@ -2,6 +2,8 @@
 #include "ktestbasedir.h"
 #include "ktestserver.h"
 #include "ktestsession.h"
+#include "store/khashcache.h"
+#include "store/kpartialdownloads.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfoldercomparison.h"
 
@@ -76,6 +78,8 @@ private slots:
     void parsePath_data();
     void parsePath();
     void uploadOnlyDecisions();
+    void ownPartialDownloadsNeverLeave_data();
+    void ownPartialDownloadsNeverLeave();
     void downloadOnlyDecisions();
     void nodeWithoutVersionsIsQueuedWithUnknownSize();
     void bothWaysDecisions();
@@ -166,6 +170,35 @@ void TestKFolderComparison::uploadOnlyDecisions()
     QCOMPARE(recorder.uploads[0].localPath, root + "/changed.txt");
     QVERIFY(recorder.downloads.isEmpty());
     QCOMPARE(recorder.handovers, QStringList{"up 3"});
+}
+
+void TestKFolderComparison::ownPartialDownloadsNeverLeave_data()
+{
+    QTest::addColumn<QString>("syncType");
+    QTest::newRow("upload only") << "1";
+    QTest::newRow("fill both ways") << "0";
+    QTest::newRow("two-way") << "3";
+}
+
+// A partial download the client recorded as its own stays out of every
+// comparison; a file the user named the same way is the user's and goes up.
+void TestKFolderComparison::ownPartialDownloadsNeverLeave()
+{
+    QFETCH(QString, syncType);
+    const QString root = local->path();
+    write(root + "/a.txt", "a");
+    write(root + "/notes.txt.wexora", "the user's own file");
+    const KPartialPlan plan = KPartialDownloads::plan(root + "/sub/big.bin", serverRoot() + "/sub/big.bin", 9, md5("x"));
+    write(plan.tempPath, "half of ");
+    KPartialDownloads::opened(plan.tempPath, KFileStamp::of(plan.tempPath).inode);
+
+    Recorder recorder;
+    KFolderComparison comparison(root, serverRoot(), recorder.sink());
+    comparison.setPairId(QStringLiteral("pair-") + syncType);
+    QVERIFY(comparison.run(syncType));
+    QStringList targets = recorder.uploadTargets();
+    targets.sort();
+    QCOMPARE(targets, (QStringList{serverRoot() + "/a.txt", serverRoot() + "/notes.txt.wexora"}));
 }
 
 void TestKFolderComparison::downloadOnlyDecisions()

@@ -1,4 +1,6 @@
 #include "sync/kconflictname.h"
+#include "sync/kdeletionguard.h"
+#include "sync/kserverremoval.h"
 #include "sync/ksyncdecision.h"
 
 #include <QtTest>
@@ -33,6 +35,9 @@ private slots:
     void decide();
     void conflictNames_data();
     void conflictNames();
+    void deletionGuard_data();
+    void deletionGuard();
+    void removalRequestAndAnswer();
 };
 
 void TestKSyncDecision::decide_data()
@@ -114,6 +119,59 @@ void TestKSyncDecision::conflictNames()
     QCOMPARE(KConflictName::make(original, when, attempt), copy);
     // It sorts right before the original among its neighbours.
     QVERIFY(copy < original || original.lastIndexOf('.') < 0);
+}
+
+void TestKSyncDecision::deletionGuard_data()
+{
+    QTest::addColumn<int>("local");
+    QTest::addColumn<int>("server");
+    QTest::addColumn<bool>("emptied");
+    QTest::addColumn<int>("pairFiles");
+    QTest::addColumn<bool>("holds");
+    QTest::newRow("one file of three") << 1 << 0 << false << 3 << false;
+    QTest::newRow("four of four, others remain") << 0 << 4 << false << 4 << false;
+    QTest::newRow("the last two files of a side") << 0 << 2 << true << 2 << true;
+    QTest::newRow("the last file") << 1 << 0 << true << 1 << false;
+    QTest::newRow("five of twenty") << 5 << 0 << false << 20 << false;
+    QTest::newRow("six of twenty") << 0 << 6 << false << 20 << true;
+    QTest::newRow("fifty of a million") << 50 << 50 << false << 1000000 << false;
+    QTest::newRow("51 of a million") << 51 << 0 << false << 1000000 << true;
+}
+
+void TestKSyncDecision::deletionGuard()
+{
+    QFETCH(int, local);
+    QFETCH(int, server);
+    QFETCH(bool, emptied);
+    QFETCH(int, pairFiles);
+    QFETCH(bool, holds);
+    const KDeletionGuard::Side localSide{local, emptied && local > 0};
+    const KDeletionGuard::Side serverSide{server, emptied && server > 0};
+    QCOMPARE(KDeletionGuard::holds(localSide, serverSide, pairFiles), holds);
+}
+
+// Known answers: the digest from md5sum over the two lines, the form
+// values as the server reads them.
+void TestKSyncDecision::removalRequestAndAnswer()
+{
+    QCOMPARE(KServerRemoval::treeDigest({{"sub/b.txt", "92eb5ffee6ae2fec3ad71c777531578f"},
+                                         {"a.txt", "0cc175b9c0f1b6a831c399e269772661"}}),
+             QStringLiteral("tree:b97bbd8cd35160a9e876996dea1ff6f1"));
+    QCOMPARE(KServerRemoval::treeDigest({}), KServerRemoval::emptyFolder());
+    const QList<KRemovalItem> asked{{"@s/a b", A}, {"@s/d", KServerRemoval::emptyFolder()}};
+    const QMap<QString, QString> params = KServerRemoval::params(asked);
+    QCOMPARE(params.value("op"), QStringLiteral("kremovenodes"));
+    QCOMPARE(params.value("paths"), QStringLiteral("[\"@s/a b\",\"@s/d\"]"));
+    QCOMPARE(params.value("datahashes"), "[\"" + A + "\",\"tree:d41d8cd98f00b204e9800998ecf8427e\"]");
+
+    const KRemovalResult done = KServerRemoval::read(R"({"code":0,"errtip":"","data":[]})", asked);
+    QCOMPARE(done.removed, (QSet<QString>{"@s/a b", "@s/d"}));
+    const KRemovalResult changed
+        = KServerRemoval::read(R"({"code":22,"errtip":"changed","data":[{"path":"@s/d","isfile":false}]})", asked);
+    QVERIFY(changed.removed.isEmpty());
+    QCOMPARE(changed.changed, QSet<QString>{"@s/d"});
+    QVERIFY(KServerRemoval::read(R"({"code":3,"errtip":"unknown","data":"unknown"})", asked).unsupported);
+    QCOMPARE(KServerRemoval::read(QString(), asked).failure, QStringLiteral("kremovenodes: no answer"));
 }
 
 QTEST_GUILESS_MAIN(TestKSyncDecision)

@@ -6,6 +6,7 @@
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfilesynconcemanager.h"
 #include "sync/ksyncengine.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kuploadmanager.h"
 
@@ -54,6 +55,7 @@ void TestKSyncEngine::init()
     local = std::make_unique<QTemporaryDir>();
     KFileSyncDatabase().initDatabase();
     KUploadManager::uploadQueue.clear();
+    KInflightJobs::clear();
     KDownloadManager::downloadQueue.clear();
     KFileSyncOnceManager::configItemQueue.clear();
     KConstant::IsDownloading = false;

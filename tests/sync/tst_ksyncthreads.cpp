@@ -7,6 +7,7 @@
 #include "store/kfilesyncdatabase.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/kfilesynconcemanager.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kuploadmanager.h"
 
 #include <QDir>
@@ -59,6 +60,7 @@ void TestSyncThreads::init()
     local.reset(new QTemporaryDir);
     KFileSyncDatabase().initDatabase();
     KUploadManager::uploadQueue.clear();
+    KInflightJobs::clear();
     KFileSyncOnceManager::configItemQueue.clear();
     KConstant::SYNC_TIME = 0;
     ++round;
@@ -206,7 +208,8 @@ void TestSyncThreads::periodicSleepEndsOnWakeAndStop()
     thread.wakeUp();
     QVERIFY(checks.wait(20000));
     QCOMPARE(checks.size(), 2);
-    QCOMPARE(queuedUploads(), (QStringList{"woken.txt", "woken.txt"}));
+    // The second check found the file's job still waiting: queued once.
+    QCOMPARE(queuedUploads(), (QStringList{"woken.txt"}));
     thread.stop();
     QVERIFY(thread.wait(20000));
 }

@@ -4,6 +4,7 @@
 #include "ktestsession.h"
 #include "store/kfilesyncdatabase.h"
 #include "sync/kfilesyncmanager.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kdownloadtransfer.h"
 
@@ -108,6 +109,7 @@ void TestKDownloadManager::cleanup()
     thread->stop();
     KDownloadManager::downloadManager = nullptr;
     KDownloadManager::downloadQueue.clear();
+    KInflightJobs::clear();
     // Let a download that a failed test left behind end before the next test.
     QTRY_VERIFY_WITH_TIMEOUT(!transfer->isRunning(), 30000);
     thread.reset();
@@ -217,10 +219,11 @@ void TestKDownloadManager::sameJobTwiceDownloadsOnce()
 {
     QVERIFY(!put("same.bin", "same content").isEmpty());
     const qint64 asksBefore = stat("kaskdownload");
-    KDownloadManager::enqueue(job("same.bin"));
-    KDownloadManager::enqueue(job("same.bin"));
-    QVERIFY(waitForEvents(5));
-    QCOMPARE(events, (QStringList{"add:same.bin", "add:same.bin", "start:same.bin", "finish:same.bin", "finish:same.bin"}));
+    // A file whose job waits or runs is not queued again.
+    QVERIFY(KDownloadManager::enqueue(job("same.bin")));
+    QVERIFY(!KDownloadManager::enqueue(job("same.bin")));
+    QVERIFY(waitForEvents(3));
+    QCOMPARE(events, (QStringList{"add:same.bin", "start:same.bin", "finish:same.bin"}));
     QCOMPARE(stat("kaskdownload") - asksBefore, qint64(1));
     QCOMPARE(readFile(localPath("same.bin")), QByteArray("same content"));
 }
@@ -263,7 +266,17 @@ void TestKDownloadManager::failedAskDownloadLetsQueueGoOn()
     QVERIFY(!QFile::exists(localPath("refused.bin")));
     QCOMPARE(readFile(localPath("after.bin")), QByteArray("after"));
     QVERIFY(logHas("文件下载失败", localPath("refused.bin")));
+    const QStringList failed = KConstant::ErrorMap.snapshot().value(localPath("refused.bin"));
+    QCOMPARE(failed.value(3), QString("download"));
+    QVERIFY(!failed.value(5).isEmpty());
     QVERIFY(!KConstant::IsDownloading);
+
+    // The same file arriving later is no longer listed as failed.
+    QVERIFY(server.clearFaults());
+    KDownloadManager::enqueue(job("refused.bin"));
+    QVERIFY(waitForEvents(9));
+    QCOMPARE(readFile(localPath("refused.bin")), QByteArray("refused"));
+    QVERIFY(!KConstant::ErrorMap.snapshot().contains(localPath("refused.bin")));
 }
 
 void TestKDownloadManager::requestReceivedTwiceChangesNothing_data()

@@ -5,7 +5,7 @@
 
 #include <QtTest>
 
-#include <atomic>
+#include <future>
 
 using Action = KDownloadRules::BodyAction;
 Q_DECLARE_METATYPE(KDownloadRules::BodyAction)
@@ -28,8 +28,8 @@ private slots:
     void parseAskDownloadThrowsWithoutEnvelope();
     void serverVersion_data();
     void serverVersion();
-    void digestOfPrefixAndTail();
-    void digestBacklogTellsWhenDrained();
+    void digestFollowsAGrowingFile_data();
+    void digestFollowsAGrowingFile();
 };
 
 void TestKDownloadRules::bodyAction_data()
@@ -179,65 +179,44 @@ void TestKDownloadRules::serverVersion()
     QCOMPARE(version->dataHash, hash);
 }
 
-void TestKDownloadRules::digestOfPrefixAndTail()
+void TestKDownloadRules::digestFollowsAGrowingFile_data()
 {
-    // Known answers from md5sum.
-    KDownloadDigest empty;
-    QCOMPARE(empty.hex(), QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
-
-    QTemporaryDir dir;
-    QFile file(dir.filePath("part"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("abcXYZ");
-    file.close();
-    QCOMPARE(KDownloadDigest::fileMd5(dir.filePath("missing")), QString());
-
-    // A resumed file: the first three bytes read from disk, then new bytes.
-    KDownloadDigest digest;
-    digest.addFilePrefix(file.fileName(), 3);
-    digest.add("def");
-    QCOMPARE(digest.fedBytes(), qint64(6));
-    QCOMPARE(digest.hex(), QStringLiteral("e80b5017098950fc58aad83c8c14978e"));
-    // The same object serves the next download.
-    digest.reset();
-    digest.add("ab");
-    digest.add("c");
-    QCOMPARE(digest.hex(), QStringLiteral("900150983cd24fb0d6963f7d28e17f72"));
-    // A prefix that cannot be read spoils the digest instead of faking one.
-    digest.reset();
-    digest.addFilePrefix(file.fileName(), 100);
-    QCOMPARE(digest.hex(), QString());
-
-    const QByteArray big(2500000, 'x');
-    QFile large(dir.filePath("large"));
-    QVERIFY(large.open(QIODevice::WriteOnly));
-    large.write(big);
-    large.close();
-    QCOMPARE(KDownloadDigest::fileMd5(large.fileName()), QStringLiteral("3c4964c1096b98908df136eb84fdd165"));
+    // Known answers from md5sum; "" where the file ends before the total.
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("chunk");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<QString>("md5");
+    QTest::newRow("empty") << QByteArray() << 1 << qint64(0) << "d41d8cd98f00b204e9800998ecf8427e";
+    QTest::newRow("byte by byte") << QByteArray("abcdef") << 1 << qint64(6) << "e80b5017098950fc58aad83c8c14978e";
+    QTest::newRow("beyond one block") << QByteArray(2500000, 'x') << 300001 << qint64(2500000)
+                                      << "3c4964c1096b98908df136eb84fdd165";
+    QTest::newRow("shorter than told") << QByteArray("abc") << 2 << qint64(100) << QString();
 }
 
-void TestKDownloadRules::digestBacklogTellsWhenDrained()
+// The digest reads the file behind the writer, never ahead of what it was
+// told is written, and answers once the total is hashed.
+void TestKDownloadRules::digestFollowsAGrowingFile()
 {
-    KDownloadDigest digest;
-    std::atomic_int drained{0};
-    digest.setDrainedCallback([&drained] { ++drained; });
-    QVERIFY(!digest.deferIfBusy(1 << 30));
-    // 64 MiB queued at once is far above a 1 MiB limit.
-    for (int i = 0; i < 64; ++i)
-        digest.add(QByteArray(1 << 20, char(i)));
-    const bool deferred = digest.deferIfBusy(1 << 20);
-    QString expected;
+    QFETCH(QByteArray, content);
+    QFETCH(int, chunk);
+    QFETCH(qint64, total);
+    QFETCH(QString, md5);
+    QTemporaryDir dir;
+    QFile file(dir.filePath("part"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    std::promise<QString> result;
     {
-        QCryptographicHash reference(QCryptographicHash::Md5);
-        for (int i = 0; i < 64; ++i)
-            reference.addData(QByteArray(1 << 20, char(i)));
-        expected = QString::fromLatin1(reference.result().toHex());
+        KDownloadDigest digest(file.fileName());
+        for (int at = 0; at < content.size(); at += chunk) {
+            QVERIFY(file.write(content.mid(at, chunk)) > 0);
+            digest.advance(file.pos());
+        }
+        digest.finish(total, [&result](const QString& hex) { result.set_value(hex); });
+        QCOMPARE(result.get_future().get(), md5);
     }
-    QCOMPARE(digest.hex(), expected);
-    if (deferred)
-        QTRY_COMPARE(drained.load(), 1);
-    else
-        QCOMPARE(drained.load(), 0);
+    QCOMPARE(KDownloadDigest::fileMd5(dir.filePath("missing")), QString());
+    if (total == content.size())
+        QCOMPARE(KDownloadDigest::fileMd5(file.fileName()), md5);
 }
 
 QTEST_GUILESS_MAIN(TestKDownloadRules)

@@ -4,6 +4,9 @@
 #include "ktestsession.h"
 #include "main/ktransferlist.h"
 #include "store/kfilesyncdatabase.h"
+#include "store/kpartialdownloads.h"
+#include "transfer/kdownloaddigest.h"
+#include "api/ktlssettings.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kdownloadtransfer.h"
 
@@ -11,6 +14,8 @@
 #include <QNetworkAccessManager>
 #include <QRandomGenerator>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -25,7 +30,9 @@ private slots:
     void init();
     void cleanupTestCase();
     void freshDownload();
-    void largeFileHashedWhileArriving();
+    void multiGiBResumeNeitherStallsNorBlocks();
+    void userFileNamedLikeAPartialIsLeftAlone_data();
+    void userFileNamedLikeAPartialIsLeftAlone();
     void resumeFromPartialFile();
     void droppedConnectionResumes();
     void errorAnswerNotWritten_data();
@@ -45,6 +52,10 @@ private:
     void startDownload(const QString& name, qint64 size, const QString& hash);
     bool waitForEnd();
     QString put(const QString& name, const QByteArray& bytes);
+    // A partial file as the client leaves it: recorded for this version.
+    bool writePartial(const QString& name, const QByteArray& bytes, qint64 size, const QString& md5);
+    // Records the file now at the partial's path as the client's own.
+    bool adoptPartial(const QString& path);
     QString localPath(const QString& name) const { return local.filePath(name); }
     QString tempPath(const QString& name) const { return localPath(name) + ".wexora"; }
     QString serverPath(const QString& name) const { return "@" + space + "/" + name; }
@@ -149,6 +160,22 @@ QString TestKDownloadTransfer::put(const QString& name, const QByteArray& bytes)
     return QString();
 }
 
+bool TestKDownloadTransfer::writePartial(const QString& name, const QByteArray& bytes, qint64 size,
+                                        const QString& md5)
+{
+    const KPartialPlan plan = KPartialDownloads::plan(localPath(name), serverPath(name), size, md5);
+    return plan.tempPath == tempPath(name) && writeFile(plan.tempPath, bytes) && adoptPartial(plan.tempPath);
+}
+
+bool TestKDownloadTransfer::adoptPartial(const QString& path)
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return false;
+    KPartialDownloads::opened(path, qint64(info.st_ino));
+    return true;
+}
+
 QList<QStringList> TestKDownloadTransfer::syncLogsFor(const QString& name)
 {
     QList<QStringList> found;
@@ -188,24 +215,85 @@ void TestKDownloadTransfer::freshDownload()
     QVERIFY(!base.todaysLog().contains("sig="));
 }
 
-// Bigger than the hashing backlog: reading pauses and goes on while the
-// hashing thread catches up, and the digest still covers every byte once.
-void TestKDownloadTransfer::largeFileHashedWhileArriving()
+// A resume whose prefix takes seconds to hash: reading never waits for the
+// digest (a stalled reply would hit the inactivity time-out, shortened here),
+// and the digest of a complete partial (the server answers 416) never runs
+// on this thread, which keeps serving its timer meanwhile.
+void TestKDownloadTransfer::multiGiBResumeNeitherStallsNorBlocks()
 {
-    const QByteArray content = randomBytes(int(3 * KDownloadTransfer::HashBacklogBytes) + 4093, 12);
-    const QString md5 = put("large.bin", content);
-    QVERIFY(writeFile(tempPath("large.bin"), content.left(5 * 1024 * 1024 + 7)));
+    const qint64 prefix = qint64(2) << 30;
+    const QByteArray tail = randomBytes(64 << 20, 13);
+    QTemporaryFile source;
+    QVERIFY(source.open() && source.resize(prefix) && source.seek(prefix) && source.write(tail) == tail.size());
+    source.close();
+    QVERIFY(server.putFileFrom(space, "huge.bin", source.fileName()));
+    const QString md5 = KDownloadDigest::fileMd5(source.fileName());
+    const qint64 size = prefix + tail.size();
+    QVERIFY(writePartial("huge.bin", QByteArray(), size, md5));
+    QVERIFY(QFile::resize(tempPath("huge.bin"), prefix));
+    KTlsSettings::setTransferTimeoutForTesting(1500);
+    int ticks = 0;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, [&ticks] { ++ticks; });
+    timer.start(20);
 
-    QVERIFY(download("large.bin", content.size(), md5));
-    QVERIFY(readFile(localPath("large.bin")) == content);
-    QCOMPARE(syncLogsFor("large.bin").size(), 1);
+    const qint64 servedBefore = stat("downloadBytes");
+    QVERIFY(download("huge.bin", size, md5));
+    QCOMPARE(stat("downloadBytes") - servedBefore, qint64(tail.size()));
+    QCOMPARE(KDownloadDigest::fileMd5(localPath("huge.bin")), md5);
+
+    // Complete partial: nothing left to fetch, only the digest to run.
+    QVERIFY(writePartial("huge.bin", QByteArray(), size, md5));
+    QVERIFY(QFile::remove(tempPath("huge.bin")) && QFile::rename(localPath("huge.bin"), tempPath("huge.bin")));
+    QVERIFY(adoptPartial(tempPath("huge.bin")));
+    ticks = 0;
+    QVERIFY(download("huge.bin", size, md5));
+    KTlsSettings::setTransferTimeoutForTesting(0);
+    QCOMPARE(QFileInfo(localPath("huge.bin")).size(), size);
+    QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks)));
+    QVERIFY(QFile::remove(localPath("huge.bin")));
+}
+
+void TestKDownloadTransfer::userFileNamedLikeAPartialIsLeftAlone_data()
+{
+    QTest::addColumn<QJsonObject>("fault");
+    QTest::addColumn<bool>("rightHash");
+    QTest::newRow("would be resumed") << QJsonObject() << true;
+    QTest::newRow("would be truncated") << QJsonObject{{"target", "download"}, {"action", "full200"}} << true;
+    QTest::newRow("would be deleted") << QJsonObject() << false;
+}
+
+// A file of the user's that happens to carry a partial's name is neither
+// appended to, truncated nor deleted: the download goes another way.
+void TestKDownloadTransfer::userFileNamedLikeAPartialIsLeftAlone()
+{
+    QFETCH(QJsonObject, fault);
+    QFETCH(bool, rightHash);
+    const QString name = QString("report-%1.pdf").arg(QTest::currentDataTag()).replace(' ', '-');
+    const QByteArray content = randomBytes(300000, 14);
+    const QString md5 = put(name, content);
+    const QByteArray users = content.left(1000);
+    QVERIFY(writeFile(tempPath(name), users));
+    if (!fault.isEmpty())
+        QVERIFY(server.setFault(fault));
+    const qint64 servedBefore = stat("downloadBytes");
+
+    QVERIFY(download(name, content.size(), rightHash ? md5 : QString(32, '0')));
+    QCOMPARE(readFile(tempPath(name)), users);
+    QCOMPARE(stat("downloadBytes") - servedBefore, qint64(content.size()));
+    QCOMPARE(QFile::exists(localPath(name)), rightHash);
+    if (rightHash)
+        QVERIFY(readFile(localPath(name)) == content);
+    // The other temporary name was the client's: placed or removed, never left.
+    QCOMPARE(KPartialDownloads::all().contains(KPartialDownloads::alternativeName(localPath(name), 1)), false);
+    QVERIFY(!QFile::exists(KPartialDownloads::alternativeName(localPath(name), 1)));
 }
 
 void TestKDownloadTransfer::resumeFromPartialFile()
 {
     const QByteArray content = randomBytes(1600, 2);
     const QString md5 = put("resume.bin", content);
-    QVERIFY(writeFile(tempPath("resume.bin"), content.left(1000)));
+    QVERIFY(writePartial("resume.bin", content.left(1000), content.size(), md5));
     // Every report is due: each look at the clock is 300 ms later.
     fakeNow = 1000000;
     transfer->setClockForTesting([this] { return fakeNow += 300; });
@@ -230,9 +318,12 @@ void TestKDownloadTransfer::droppedConnectionResumes()
     const QByteArray content = randomBytes(3 * 1024 * 1024, 3);
     const QString md5 = put("dropped.bin", content);
     QVERIFY(server.setFault({{"target", "download"}, {"action", "drop"}, {"afterBytes", 1024 * 1024}}));
+    const qint64 beforeFirst = stat("downloadBytes");
 
     QVERIFY(download("dropped.bin", content.size(), md5));
     QVERIFY(!QFile::exists(localPath("dropped.bin")));
+    // The server counts what it sent once its side of the cut is done.
+    QTRY_COMPARE(stat("downloadBytes") - beforeFirst, qint64(1024 * 1024));
     const QByteArray partial = readFile(tempPath("dropped.bin"));
     QVERIFY2(partial.size() > 0 && partial.size() <= 1024 * 1024, qPrintable(QString::number(partial.size())));
     QVERIFY(content.startsWith(partial));
@@ -266,7 +357,7 @@ void TestKDownloadTransfer::errorAnswerNotWritten()
     const QByteArray content = randomBytes(200000, 4);
     const QString md5 = put(name, content);
     if (partial > 0)
-        QVERIFY(writeFile(tempPath(name), content.left(partial)));
+        QVERIFY(writePartial(name, content.left(partial), content.size(), md5));
     QVERIFY(server.setFault(fault));
 
     QVERIFY(download(name, content.size(), md5));
@@ -289,7 +380,7 @@ void TestKDownloadTransfer::fullAnswerToRangeRestarts()
     const QByteArray content = randomBytes(300000, 5);
     const QString md5 = put("full200.bin", content);
     // Not a prefix of the content: appending anything to it would show.
-    QVERIFY(writeFile(tempPath("full200.bin"), QByteArray(1000, 'g')));
+    QVERIFY(writePartial("full200.bin", QByteArray(1000, 'g'), content.size(), md5));
     QVERIFY(server.setFault({{"target", "download"}, {"action", "full200"}}));
     const qint64 servedBefore = stat("downloadBytes");
 
@@ -316,18 +407,16 @@ void TestKDownloadTransfer::changedServerFileNotStitched()
 {
     const QByteArray first = randomBytes(200000, 7);
     const QByteArray second = randomBytes(200000, 8);
-    QVERIFY(!put("changed.bin", first).isEmpty());
-    QVERIFY(writeFile(tempPath("changed.bin"), first.left(100000)));
+    const QString firstMd5 = put("changed.bin", first);
+    QVERIFY(writePartial("changed.bin", first.left(100000), first.size(), firstMd5));
     const QString md5 = put("changed.bin", second);
 
-    // Resumed on top of the old version: same size, wrong bytes, discarded.
-    QVERIFY(download("changed.bin", second.size(), md5));
-    QVERIFY(!QFile::exists(localPath("changed.bin")));
-    QVERIFY(!QFile::exists(tempPath("changed.bin")));
-    QVERIFY(logHas("文件下载失败", localPath("changed.bin")));
-
+    // The partial is of the old version: it is never resumed, the whole new
+    // version comes at the first attempt.
+    const qint64 servedBefore = stat("downloadBytes");
     QVERIFY(download("changed.bin", second.size(), md5));
     QVERIFY(readFile(localPath("changed.bin")) == second);
+    QCOMPARE(stat("downloadBytes") - servedBefore, qint64(second.size()));
 }
 
 void TestKDownloadTransfer::existingLocalFileKept()
@@ -394,7 +483,7 @@ void TestKDownloadTransfer::progressThrottle()
     fakeNow = 5000;
     transfer->setClockForTesting([this] { return fakeNow; });
     startDownload("throttle.bin", content.size(), md5);
-    QVERIFY(transfer->isRunning());
+    QTRY_VERIFY(transfer->isFetching());
 
     const QList<qint64> times{5100, 5200, 5201, 5300, 5401, 5402, 5500};
     QList<qint64> reported;
@@ -434,6 +523,7 @@ void TestKDownloadTransfer::percentForUnknownSize()
     fakeNow = 0;
     transfer->setClockForTesting([this] { return fakeNow += 300; });
     startDownload(name, expected, QString());
+    QTRY_VERIFY(transfer->isFetching());
     transfer->onDownloadProgress(50000, content.size());
     QVERIFY(waitForEnd());
 

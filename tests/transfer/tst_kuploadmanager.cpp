@@ -32,6 +32,7 @@ private slots:
     void emptyFileCommitsWithItsOwnToken();
     void lostPartFailsAtOnceThenResumesFromTheServersParts();
     void missingMiddlePartIsSentAgain();
+    void partsInFlightSurviveADroppedPart();
     void commitFailureGoesToTheErrorMap_data();
     void commitFailureGoesToTheErrorMap();
     void refusedUploadIsRecorded();
@@ -396,6 +397,29 @@ void TestUploadManager::missingMiddlePartIsSentAgain()
         numbers << exchange.formField("partnumber");
     QCOMPARE(numbers, (QList<QString>{"2", "3", "4"}));
     QVERIFY(hasSyncLog(job));
+}
+
+// Four parts on their way at once: part 2 is cut while others travel; the job
+// fails naming it, and the next run completes the file from what was kept.
+void TestUploadManager::partsInFlightSurviveADroppedPart()
+{
+    QVERIFY(startServer());
+    manager->setPartsInFlight(4);
+    const QByteArray bytes = pattern(5 * Seg + 1000, 6);
+    const KUploadInfo job = makeJob("f/flight.bin", bytes);
+    QVERIFY(server->setFault(QJsonObject{{"target", "part"}, {"action", "drop"}, {"afterBytes", 1000000},
+                                         {"partNumber", 2}, {"times", 0}}));
+    manager->runJob(job);
+    QVERIFY(!opsOnWire().contains("ksubmitupload"));
+    QVERIFY(KConstant::ErrorMap.snapshot().value(job.localPath).value(5).startsWith("第2片上传失败: "));
+    QVERIFY(server->files(space).isEmpty());
+
+    QVERIFY(server->clearFaults());
+    manager->runJob(job);
+    QCOMPARE(server->files(space), (QMap<QString, QByteArray>{{"f/flight.bin", bytes}}));
+    QVERIFY(hasSyncLog(job));
+    QVERIFY(!KConstant::ErrorMap.snapshot().contains(job.localPath));
+    QCOMPARE(finished->size(), 2);
 }
 
 void TestUploadManager::commitFailureGoesToTheErrorMap_data()

@@ -3,6 +3,7 @@
 #include "ktestsession.h"
 #include "app/kconstant.h"
 #include "store/kfilesyncdatabase.h"
+#include "transfer/kinflightjobs.h"
 #include "transfer/kuploadmanager.h"
 
 #include <QtTest>
@@ -68,6 +69,7 @@ void TestUploadThread::cleanup()
         KUploadManager::uploadManager = nullptr;
     manager.reset();
     KUploadManager::uploadQueue.clear();
+    KInflightJobs::clear();
     kClearTestSession();
     local.reset();
     base.reset();

@@ -9,11 +9,20 @@
 
   let ready = false;
 
+  // Console messages reach the program's log, and a script may carry a
+  // password: a failure is logged by its kind and message, never its text. A
+  // syntax error's message can quote the script, so it keeps only its kind.
+  function failureOf(e) {
+    if (!e || typeof e !== 'object') return 'thrown value';
+    const kind = String(e.name || 'Error');
+    return kind === 'SyntaxError' ? kind : `${kind}: ${e.message}`;
+  }
+
   function runNativeScript(js) {
     try {
       (0, eval)(js);
     } catch (e) {
-      console.error('native script failed:', e && e.message, js);
+      console.error(`native script failed: ${failureOf(e)}`);
     }
   }
 

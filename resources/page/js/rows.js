@@ -73,12 +73,55 @@
     return cut <= 0 ? trimmed : trimmed.slice(0, cut);
   }
 
-  // "1" upload only, "2" download only, anything else both ways.
+  // "1" upload only, "2" download only, "3" both ways with edits; any other
+  // value is the older both-ways direction that only adds missing files.
   function direction(syncType) {
     if (syncType === '1') return { kind: 'up', label: '仅上传' };
     if (syncType === '2') return { kind: 'down', label: '仅下载' };
-    return { kind: 'both', label: '双向同步' };
+    if (syncType === '3') return { kind: 'both', label: '双向同步' };
+    return { kind: 'fill', label: '仅补齐缺失文件' };
   }
 
-  global.KRows = { SEP, parseObject, configs, logs, errors, formatTime, baseName, folderOf, direction };
+  const UNITS = { bytes: 1, kb: 1024, mb: 1048576, gb: 1073741824 };
+
+  // Bytes of a size text the window wrote ("1.50 KB", "512 bytes", "2.00 MB/s").
+  function sizeBytes(text) {
+    const m = /^\s*([\d.]+)\s*(bytes|kb|mb|gb)?/i.exec(String(text));
+    if (!m) return 0;
+    return Math.round(Number(m[1]) * (UNITS[(m[2] || 'bytes').toLowerCase()] || 1)) || 0;
+  }
+
+  // The window's own size text for a byte count.
+  function sizeText(bytes) {
+    if (!(bytes >= 0)) return '0';
+    if (bytes < 1024) return `${Math.floor(bytes)} bytes`;
+    if (bytes < 1048576) return `${(bytes / 1024).toFixed(2)} KB`;
+    if (bytes < 1073741824) return `${(bytes / 1048576).toFixed(2)} MB`;
+    return `${(bytes / 1073741824).toFixed(2)} GB`;
+  }
+
+  function durationText(seconds) {
+    const s = Math.max(1, Math.round(seconds));
+    if (s < 60) return `${s} 秒`;
+    if (s < 3600) return `${Math.floor(s / 60)} 分 ${s % 60} 秒`;
+    return `${Math.floor(s / 3600)} 小时 ${Math.floor((s % 3600) / 60)} 分`;
+  }
+
+  // A server path ("@" + space id + "/...") as "space name / path" when the
+  // space is known; anything else as it stands.
+  function spaceLabel(path, names) {
+    const text = String(path == null ? '' : path);
+    if (!text.startsWith('@')) return text;
+    const cut = text.indexOf('/');
+    const id = cut < 0 ? text.slice(1) : text.slice(1, cut);
+    const name = names && Object.prototype.hasOwnProperty.call(names, id) ? names[id] : '';
+    if (!name) return text;
+    const rest = cut < 0 ? '' : text.slice(cut + 1).replace(/\/+$/, '');
+    return rest ? `${name} / ${rest}` : name;
+  }
+
+  global.KRows = {
+    SEP, parseObject, parseJson, configs, logs, errors, formatTime, baseName, folderOf, direction,
+    sizeBytes, sizeText, durationText, spaceLabel,
+  };
 })(window);

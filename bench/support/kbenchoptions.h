@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// The command line the upload and download benchmarks share.
+struct KBenchOptions
+{
+    QStringList links{QStringLiteral("loopback")};
+    bool proxyLoopback = false;
+    int jobs = 1;
+    QList<int> transfers{4, 1};
+    qint64 bigMib = 1024;
+    int files = 10000;
+    int folders = 100;
+    bool big = true;
+    bool many = true;
+    int rounds = 1;
+    bool unverified = false;
+    QString rclone = QStringLiteral("rclone");
+    QString error;
+
+    // The arguments after the program name; `error` says what was wrong.
+    static KBenchOptions parse(const QStringList& args);
+    // The simulator preset of a link: loopback goes direct unless asked otherwise.
+    QString preset(const QString& link) const;
+    static QString usage(const QString& program);
+};

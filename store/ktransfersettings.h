@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+
+// How many transfer jobs run at once in each direction (table
+// k_driver_settings, kept by the program; the page does not show it). One
+// is the classic single upload thread and single download.
+class KTransferSettings
+{
+public:
+    static const int DefaultUploadJobs = 8;
+    static const int DefaultDownloadJobs = 8;
+    static const int MaxJobs = 32;
+
+    // Parts of one upload sent before the first is answered; one when
+    // uploads run one at a time, as the classic thread does.
+    static const int PartsInFlight = 4;
+    static int partsInFlight() { return uploadJobs() > 1 ? PartsInFlight : 1; }
+
+    static int uploadJobs();
+    static int downloadJobs();
+    static void setUploadJobs(int jobs);
+    static void setDownloadJobs(int jobs);
+
+    static QString createStatement();
+
+private:
+    static int read(const QString& key, int fallback);
+    static void write(const QString& key, int value);
+};
