@@ -212,6 +212,8 @@ KDownloadInfo KFolderComparison::downloadJob(const KNodeInfo& node, const QStrin
     job.serverPath = node.path;
     job.fileSize = node.versions.isEmpty() ? -1 : node.versions.first().datasize;
     job.dataHash = node.versions.isEmpty() ? QString() : node.versions.first().datahash;
+    // The version just listed: the download asks for it without asking again.
+    job.version = node.versions.isEmpty() ? 0 : node.versions.first().version;
     job.pairId = pairId;
     return job;
 }

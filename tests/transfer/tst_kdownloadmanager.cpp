@@ -298,8 +298,10 @@ void TestKDownloadManager::requestReceivedTwiceChangesNothing()
     KFileSyncManager::syncDir(root, "@" + space + "/" + dir, "0", "", "2");
     QVERIFY(waitForEvents(6));
 
-    QMap<QString, qint64> received{{"klistdir", 2}, {"kgetnodes", 2}, {"kaskdownload", 2}, {"download", 2}};
-    received[target] += 1;
+    // The listing named each file's version: no kgetnodes follows it.
+    QMap<QString, qint64> received{{"klistdir", 2}, {"kgetnodes", 0}, {"kaskdownload", 2}, {"download", 2}};
+    if (received[target] > 0)
+        received[target] += 1;
     for (auto it = received.cbegin(); it != received.cend(); ++it)
         QVERIFY2(stat(it.key()) == it.value(), qPrintable(it.key()));
     QStringList tree;
