@@ -2,11 +2,13 @@
 
 #include "transfer/kdownloadtransfer.h"
 
+#include <QNetworkAccessManager>
+
 KDownloadPool::KDownloadPool(QNetworkAccessManager* manager, KFileSyncDatabase* store, int size, QObject* parent)
     : QObject(parent)
 {
     for (int i = 0; i < qMax(1, size); ++i) {
-        transfers.push_back(std::make_unique<KDownloadTransfer>(manager, store));
+        transfers.push_back(std::make_unique<KDownloadTransfer>(managerFor(i, manager), store));
         connect(transfers.back().get(), &KDownloadTransfer::ended, this, &KDownloadPool::startWaiting,
                 Qt::QueuedConnection);
         if (i > 0)
@@ -15,6 +17,17 @@ KDownloadPool::KDownloadPool(QNetworkAccessManager* manager, KFileSyncDatabase* 
 }
 
 KDownloadPool::~KDownloadPool() = default;
+
+// A manager opens at most six connections to one server; each further six
+// transfers get a manager of their own, so none waits for a connection.
+QNetworkAccessManager* KDownloadPool::managerFor(int index, QNetworkAccessManager* shared)
+{
+    if (index < ConnectionsPerManager)
+        return shared;
+    if (index % ConnectionsPerManager == 0)
+        managers.push_back(std::make_unique<QNetworkAccessManager>());
+    return managers.back().get();
+}
 
 void KDownloadPool::speakThroughFirst(KDownloadTransfer* transfer)
 {

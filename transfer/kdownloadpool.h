@@ -33,9 +33,13 @@ public slots:
     void download(const KDownloadInfo& job);
 
 private:
+    static const int ConnectionsPerManager = 6;
+
+    QNetworkAccessManager* managerFor(int index, QNetworkAccessManager* shared);
     void speakThroughFirst(KDownloadTransfer* transfer);
     void startWaiting();
 
+    std::vector<std::unique_ptr<QNetworkAccessManager>> managers; // declared first: they outlive the transfers
     std::vector<std::unique_ptr<KDownloadTransfer>> transfers;
     QList<KDownloadInfo> waiting;
 };

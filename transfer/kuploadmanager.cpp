@@ -356,8 +356,10 @@ bool KUploadManager::sendParts(const KUploadInfo& job, const QString& upToken, i
         // parts sent so far and the cache keeps the token.
         if (isInterruptionRequested())
             return false;
-        if (inFlight.full() && !partArrived(job, inFlight, sender, commitToken))
-            return false;
+        while (!inFlight.reserve()) {
+            if (!partArrived(job, inFlight, sender, commitToken))
+                return false;
+        }
         const QString failure = startPart(job, upToken, ++partNumber, offset, sender, file, inFlight);
         if (!failure.isEmpty())
             return partFailed(job, partNumber, failure);
