@@ -14,7 +14,6 @@ class KContentStore;
 class KFaultInjector;
 class KNodeStore;
 class KRequestStats;
-class KShutdown;
 class KSpaceGuard;
 class KUrlSigner;
 
@@ -36,7 +35,6 @@ public:
         const KClock& clock;
         KFaultInjector& faults;
         KRequestStats& stats;
-        const KShutdown& shutdown;
     };
 
     explicit KDownloadService(const Parts& parts);
