@@ -118,13 +118,6 @@ private:
     bool asking = false;
 };
 
-void idleMs(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 bool writeFile(const QString& path, const QByteArray& bytes)
 {
     QDir().mkpath(QFileInfo(path).path());
@@ -303,7 +296,7 @@ Figures LiveBench::serverChanges()
     Figures figures;
     QRandomGenerator random(15);
     for (int i = 0; i < options.changes; ++i) {
-        idleMs(random.bounded(options.checkSeconds * 1000));
+        KBench::idleMs(random.bounded(options.checkSeconds * 1000));
         const QString rel = changedRel(i, QStringLiteral("fetched"));
         const double ours = toLocal(watched, rel, changedBytes(QStringLiteral("server"), i), false);
         const double peer = toLocal(twin, rel, changedBytes(QStringLiteral("server"), i), true);

@@ -30,13 +30,6 @@ namespace {
 
 QTextStream out(stdout);
 
-double processCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
 // Runs the event loop until `signal` of `sender` fires (or timeoutMs passes).
 template <typename Sender, typename Signal>
 bool waitFor(Sender* sender, Signal signal, int timeoutMs)
@@ -52,13 +45,6 @@ bool waitFor(Sender* sender, Signal signal, int timeoutMs)
     return fired;
 }
 
-void idle(int seconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(seconds * 1000, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 double median(QList<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -71,7 +57,7 @@ void local(const QString& root, int files, int idleSeconds)
     const double find = KBench::timeFind(root);
     KLocalWatcher watcher;
     QElapsedTimer timer;
-    double cpu = processCpuSeconds();
+    double cpu = KBench::processCpuSeconds();
     timer.start();
     watcher.watch(QStringLiteral("p"), root);
     if (!waitFor(&watcher, &KLocalWatcher::modeChanged, 600000) || watcher.mode(QStringLiteral("p")) != KLocalWatcher::Live) {
@@ -80,14 +66,14 @@ void local(const QString& root, int files, int idleSeconds)
     }
     const double setup = timer.nsecsElapsed() / 1e9;
     out << QStringLiteral("local: %1 files; watches set up in %2 s wall, %3 s CPU (find %4 s, ratio %5)\n")
-               .arg(files).arg(setup, 0, 'f', 3).arg(processCpuSeconds() - cpu, 0, 'f', 3).arg(find, 0, 'f', 3)
+               .arg(files).arg(setup, 0, 'f', 3).arg(KBench::processCpuSeconds() - cpu, 0, 'f', 3).arg(find, 0, 'f', 3)
                .arg(setup / find, 0, 'f', 1);
     out.flush();
 
-    cpu = processCpuSeconds();
+    cpu = KBench::processCpuSeconds();
     timer.restart();
-    idle(idleSeconds);
-    const double idleCpu = processCpuSeconds() - cpu;
+    KBench::idleMs(idleSeconds * 1000);
+    const double idleCpu = KBench::processCpuSeconds() - cpu;
     out << QStringLiteral("  idle %1 s: process CPU %2 s = %3% of a core (aim < 1%)\n")
                .arg(timer.nsecsElapsed() / 1e9, 0, 'f', 1).arg(idleCpu, 0, 'f', 4)
                .arg(100.0 * idleCpu / (timer.nsecsElapsed() / 1e9), 0, 'f', 3);

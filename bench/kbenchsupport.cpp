@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QTimer>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -25,16 +26,41 @@ double threadCpuSeconds()
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-double peakRssMiB()
+double processCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+void idleMs(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// A "Vm...:" line of /proc/self/status, in MiB.
+static double statusMiB(const QByteArray& field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return 0;
     for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').value(0).toDouble() / 1024.0;
     }
     return 0;
+}
+
+double peakRssMiB()
+{
+    return statusMiB("VmHWM:");
+}
+
+double rssMiB()
+{
+    return statusMiB("VmRSS:");
 }
 
 QString relPath(int i, int perFolder)

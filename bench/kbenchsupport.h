@@ -9,8 +9,12 @@ class KTestServer;
 namespace KBench {
 
 double threadCpuSeconds();
-// Peak resident memory of this process (VmHWM), in MiB.
+double processCpuSeconds();
+// Runs the event loop for ms milliseconds.
+void idleMs(int ms);
+// Peak and current resident memory of this process (VmHWM, VmRSS), in MiB.
 double peakRssMiB();
+double rssMiB();
 // "d<i / perFolder>/f<i % perFolder>.txt"
 QString relPath(int i, int perFolder);
 // Each file holds its own relative path and was last changed an hour ago
