@@ -49,9 +49,8 @@ bool switchOn(int fd)
     return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0;
 }
 
-// A connected socket seen for the first time is switched when it leads to
-// the port and remembered either way; a peer never changes. Sockets not
-// connected (yet) are looked at again next time.
+// A socket connected to the port is switched and remembered (a peer never
+// changes); any other is looked at again by the scan for its own port.
 int visit(int fd, quint16 peerPort, QSet<quint64>& open, const QSet<quint64>& seen)
 {
     struct stat info;
@@ -62,11 +61,10 @@ int visit(int fd, quint16 peerPort, QSet<quint64>& open, const QSet<quint64>& se
         open.insert(inode);
         return 0;
     }
-    const int port = peerPortOf(fd);
-    if (port < 0)
+    if (peerPortOf(fd) != peerPort)
         return 0;
     open.insert(inode);
-    return port == peerPort && switchOn(fd) ? 1 : 0;
+    return switchOn(fd) ? 1 : 0;
 }
 #endif
 

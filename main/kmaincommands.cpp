@@ -122,6 +122,7 @@ QString KMainCommands::deleteSync(const QMap<QString, QString>& fields)
 {
     const QString id = fields.value(QStringLiteral("id"));
     store->deleteSyncConfig(id);
+    KPairStates::instance().forget(id); // its last error must not keep the tray red
     return removeSyncScript(id);
 }
 

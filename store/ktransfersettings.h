@@ -19,7 +19,7 @@ public:
     // a server that takes one part of an upload at a time makes the others
     // wait, and refuses them after a few seconds on a slow link.
     static const int PartsInFlight = 1;
-    static int partsInFlight() { return uploadJobs() > 1 ? PartsInFlight : 1; }
+    static int partsInFlight(int uploadJobs) { return uploadJobs > 1 ? PartsInFlight : 1; }
 
     static int uploadJobs();
     static int downloadJobs();

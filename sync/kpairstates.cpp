@@ -117,7 +117,16 @@ void KPairStates::setPaused(const QString& id, bool paused)
 
 void KPairStates::setWatch(const QString& id, const QString& mode)
 {
+    // A pair that is no longer watched because it was deleted stays gone.
+    if (mode == QLatin1String("off") && !known(id))
+        return;
     change(id, [&mode](KPairState& state) { state.watch = mode; });
+}
+
+bool KPairStates::known(const QString& id) const
+{
+    QMutexLocker lock(&mutex);
+    return states.contains(id);
 }
 
 void KPairStates::setDeletionsCarried(const QString& id, bool carried)

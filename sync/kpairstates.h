@@ -60,6 +60,7 @@ public:
     void setDeletionsCarried(const QString& id, bool carried);
     void setPending(const QString& id, const KPendingDeletions& pending);
     void forget(const QString& id);
+    bool known(const QString& id) const;
     void clear();
 
 signals:

@@ -38,8 +38,10 @@ KSyncEngine::KSyncEngine(QNetworkAccessManager* downloadNetwork, KFileSyncDataba
 {
     qRegisterMetaType<KDownloadInfo>();
     KDownloadManager::MaxRunning = pool->size();
-    addUploadHelpers(KTransferSettings::uploadJobs() - 1);
-    uploads->setPartsInFlight(KTransferSettings::partsInFlight());
+    const int uploadJobs = KTransferSettings::uploadJobs();
+    const int parts = KTransferSettings::partsInFlight(uploadJobs);
+    uploads->setPartsInFlight(parts);
+    addUploadHelpers(uploadJobs - 1, parts);
     connect(downloads.get(), &KDownloadManager::handOver, pool.get(), &KDownloadPool::download);
     connect(downloadTransfer(), &KDownloadTransfer::passWanted, this, &KSyncEngine::requestPass);
 }
@@ -51,12 +53,12 @@ KDownloadTransfer* KSyncEngine::downloadTransfer() const
 
 // Helpers take jobs from the same queue; what they report comes out of the
 // upload thread's own signals, so its listeners hear every job.
-void KSyncEngine::addUploadHelpers(int count)
+void KSyncEngine::addUploadHelpers(int count, int partsInFlight)
 {
     for (int i = 0; i < count; ++i) {
         uploadHelpers.push_back(std::make_unique<KUploadManager>());
         KUploadManager* helper = uploadHelpers.back().get();
-        helper->setPartsInFlight(KTransferSettings::partsInFlight());
+        helper->setPartsInFlight(partsInFlight);
         connect(helper, &KUploadManager::sendrefreshProgress, uploads.get(), &KUploadManager::sendrefreshProgress);
         connect(helper, &KUploadManager::deleteFileItem, uploads.get(), &KUploadManager::deleteFileItem);
         connect(helper, &KUploadManager::failFileItem, uploads.get(), &KUploadManager::failFileItem);

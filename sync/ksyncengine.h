@@ -70,7 +70,7 @@ public slots:
     void answerDeletions(const QString& pairId, bool confirmed);
 
 private:
-    void addUploadHelpers(int count);
+    void addUploadHelpers(int count, int partsInFlight);
     void stopSyncThreads();
     void stopTransferThreads();
     void releaseStatics();

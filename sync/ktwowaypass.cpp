@@ -234,7 +234,8 @@ KServerKnown KTwoWayPass::serverKnown(const QString& rel) const
         return KServerKnown::Unknown;
     if (inputs.server.files.contains(rel))
         return KServerKnown::NewVersion;
-    const QString folder = KPassInputs::ancestors(rel).value(KPassInputs::ancestors(rel).size() - 1);
+    const int slash = rel.lastIndexOf(QLatin1Char('/'));
+    const QString folder = slash < 0 ? QString() : rel.left(slash);
     return folder.isEmpty() || inputs.server.folders.contains(folder) ? KServerKnown::NewFile
                                                                        : KServerKnown::NewFolder;
 }

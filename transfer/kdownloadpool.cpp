@@ -1,6 +1,9 @@
 #include "transfer/kdownloadpool.h"
 
+#include "sync/kpairstates.h"
+#include "transfer/kdownloadmanager.h"
 #include "transfer/kdownloadtransfer.h"
+#include "transfer/kinflightjobs.h"
 
 #include <QNetworkAccessManager>
 
@@ -45,6 +48,12 @@ int KDownloadPool::running() const
 
 void KDownloadPool::abort()
 {
+    // A job that waits here was handed over: it gives back what it holds.
+    for (const KDownloadInfo& job : qAsConst(waiting)) {
+        KInflightJobs::releaseBoth(job.localPath, job.serverPath);
+        KPairStates::instance().jobEnded(job.pairId, KDownloadTransfer::DownloadType, QStringLiteral("interrupted"));
+        KDownloadManager::transferEnded();
+    }
     waiting.clear();
     for (const auto& transfer : transfers)
         transfer->abort();

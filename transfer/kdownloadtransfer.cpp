@@ -33,7 +33,6 @@
 #include <sys/stat.h>
 
 namespace {
-const int DownloadType = 1;
 const QString FailedTag = QStringLiteral("文件下载失败");
 
 qint64 systemClock()

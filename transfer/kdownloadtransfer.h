@@ -30,6 +30,8 @@ class KDownloadTransfer : public QObject
 {
     Q_OBJECT
 public:
+    // The row type of a download on the page.
+    static const int DownloadType = 1;
     // The manager's finished signal drives replyFinished; neither the
     // manager nor the store is owned.
     KDownloadTransfer(QNetworkAccessManager* manager, KFileSyncDatabase* database, QObject* parent = nullptr);

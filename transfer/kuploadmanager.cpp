@@ -20,6 +20,8 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QMutex>
+#include <QHash>
 #include <QFile>
 #include <QNetworkAccessManager>
 
@@ -258,12 +260,32 @@ bool KUploadManager::knownTarget(const KUploadInfo& job, bool& isCreateFile)
         isCreateFile = false;
         return true;
     case KServerKnown::NewFolder:
-        makeDirs(KFileTools::parentPath(job.serverPath));
+        makeFolderOnce(KFileTools::parentPath(job.serverPath));
         return true;
     case KServerKnown::Unknown:
         break;
     }
     return false;
+}
+
+// The files of a new folder all name it; the first job that gets there makes
+// it, the others (on other upload threads) need not ask again for a while. A
+// folder removed on the server later is made again by a later pass's jobs.
+void KUploadManager::makeFolderOnce(const QString& folder)
+{
+    static QMutex mutex;
+    static QHash<QString, qint64> madeAt;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    {
+        QMutexLocker lock(&mutex);
+        if (now - madeAt.value(folder, -MadeFolderTrustMs) < MadeFolderTrustMs)
+            return;
+    }
+    makeDirs(folder);
+    QMutexLocker lock(&mutex);
+    if (madeAt.size() >= MadeFoldersKept)
+        madeAt.clear();
+    madeAt.insert(folder, now);
 }
 
 bool KUploadManager::serverAllows(const KUploadInfo& job, bool& isCreateFile)

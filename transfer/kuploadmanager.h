@@ -108,6 +108,9 @@ protected:
 private:
     void uploadAttempt(const KUploadInfo& job, bool mayRetry);
     bool serverAllows(const KUploadInfo& job, bool& isCreateFile);
+    static void makeFolderOnce(const QString& folder);
+    static const int MadeFoldersKept = 10000;
+    static const int MadeFolderTrustMs = 60000;
     bool knownTarget(const KUploadInfo& job, bool& isCreateFile);
     bool resume(const KUploadInfo& job, const QString& token, bool isCreateFile);
     void startFresh(const KUploadInfo& job, bool isCreateFile);
