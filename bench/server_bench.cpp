@@ -2,7 +2,8 @@
 // the same bytes to or from the same server in the same run, plus the
 // server's peak memory while it serves a 1 GiB download.
 //
-//   bench_server [--size-mib N] [--small-files N] [--dir DIR]
+//   bench_server [--size-mib N] [--small-files N] [--idle-connections N]
+//                [--dir DIR]
 //
 // Not a CTest test: it needs a quiet machine and a few GiB of disk (the data
 // goes below DIR, default /tmp, and is removed at the end).
@@ -19,6 +20,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUuid>
@@ -35,6 +37,7 @@ struct Options
 {
     qint64 size = 1024 * MiB;
     int smallFiles = 2000;
+    int idleConnections = 40;
     QString dir = QStringLiteral("/tmp");
 };
 
@@ -46,6 +49,8 @@ Options parseOptions(const QStringList& args)
             options.size = args[i + 1].toLongLong() * MiB;
         else if (args[i] == QLatin1String("--small-files"))
             options.smallFiles = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--idle-connections"))
+            options.idleConnections = args[i + 1].toInt();
         else if (args[i] == QLatin1String("--dir"))
             options.dir = args[i + 1];
     }
@@ -196,13 +201,14 @@ bool clientDownload(const QString& url, const QString& target, qint64* bytes, qi
     return ok;
 }
 
-qint64 peakRssKiB(qint64 pid)
+// A number from /proc/PID/status, e.g. "VmHWM:" in KiB or "Threads:".
+qint64 processStatus(qint64 pid, const QByteArray& key)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     status.open(QIODevice::ReadOnly);
     for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
 }
@@ -239,6 +245,76 @@ void smallFiles(KTestApiClient& client, int count)
     const qint64 ms = timer.elapsed();
     std::printf("  %-44s %8.0f files/s (%d files, %lld ms, %d failed)\n", "4 KiB files, full client cycle",
                 ms > 0 ? count * 1000.0 / ms : 0.0, count, static_cast<long long>(ms), failed);
+}
+
+// Kept-alive connections, each waiting for its answer to a cheap request
+// (the 404 of an unknown address): how long each answer took.
+struct KeptConnections
+{
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    std::vector<qint64> waitMs;
+
+    // Sends one request on each connection at once and waits for every answer.
+    void askAll(int port)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        std::vector<QByteArray> received(sockets.size());
+        waitMs.assign(sockets.size(), -1);
+        int open = 0;
+        QEventLoop loop;
+        for (size_t i = 0; i < sockets.size(); ++i) {
+            QTcpSocket* socket = sockets[i].get();
+            if (socket->state() != QAbstractSocket::ConnectedState)
+                socket->connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+            socket->write("GET /nothing HTTP/1.1\r\nHost: bench\r\n\r\n");
+            ++open;
+            QObject::connect(socket, &QTcpSocket::readyRead, &loop, [&, i, socket] {
+                received[i] += socket->readAll();
+                if (waitMs[i] < 0 && received[i].endsWith("}")) {
+                    waitMs[i] = timer.elapsed();
+                    if (--open == 0)
+                        loop.quit();
+                }
+            });
+        }
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        loop.exec();
+        for (const auto& socket : sockets)
+            socket->disconnect(&loop);
+    }
+
+    void report(const char* what) const
+    {
+        qint64 worst = 0;
+        int slow = 0;
+        for (const qint64 ms : waitMs) {
+            worst = qMax(worst, ms < 0 ? qint64(60000) : ms);
+            slow += ms < 0 || ms > 1000;
+        }
+        std::printf("  %-44s worst %5lld ms, %d of %d over 1 s\n", what, static_cast<long long>(worst), slow, int(waitMs.size()));
+    }
+};
+
+// Requests while many kept-alive connections sit idle: `count` clients ask at
+// once and keep their connections open, then as many new clients ask, each on
+// a fresh connection, while the first ones stay open and idle.
+void idleConnections(const KTestServer& server, int count)
+{
+    if (count <= 0)
+        return;
+    KeptConnections first;
+    KeptConnections later;
+    for (int i = 0; i < count; ++i) {
+        first.sockets.push_back(std::make_unique<QTcpSocket>());
+        later.sockets.push_back(std::make_unique<QTcpSocket>());
+    }
+    first.askAll(server.port());
+    later.askAll(server.port());
+    std::printf("%d kept-alive connections: server threads %lld, memory %.1f MiB\n", count,
+                processStatus(server.pid(), "Threads:"), processStatus(server.pid(), "VmRSS:") / 1024.0);
+    first.report("clients asking at once");
+    later.report("new clients while those stay open");
 }
 }
 
@@ -301,12 +377,13 @@ int main(int argc, char* argv[])
     const bool clientSame = sameFile(data, clientTarget);
     QFile::remove(clientTarget);
     std::printf("  ratio client-like / curl                      %8.2f\n", double(curlGetMs) / double(qMax<qint64>(clientGetMs, 1)));
-    const qint64 peak = peakRssKiB(server.pid());
+    const qint64 peak = processStatus(server.pid(), "VmHWM:");
     std::printf("server peak memory while serving the downloads: %.1f MiB (limit 100 MiB): %s\n", peak / 1024.0,
                 peak > 0 && peak < 100 * 1024 ? "ok" : "TOO HIGH");
 
     std::printf("small files\n");
     smallFiles(reader, options.smallFiles);
+    idleConnections(server, options.idleConnections);
     const bool allOk = curlOk && curlCommitted && clientOk && curlGetOk && clientGetOk && curlSame && clientSame;
     std::printf("checks: uploads committed %s, downloads identical %s\n", curlOk && curlCommitted && clientOk ? "yes" : "NO",
                 curlSame && clientSame ? "yes" : "NO");

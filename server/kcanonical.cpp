@@ -15,6 +15,13 @@ int hexValue(char c)
     return -1;
 }
 
+// The QByteArray overload of QString::fromUtf8 stops at the first NUL; this
+// keeps every byte.
+QString wholeUtf8(const QByteArray& bytes)
+{
+    return QString::fromUtf8(bytes.constData(), bytes.size());
+}
+
 // Pairs of the query part of a target; pieces without "=" are ignored, as
 // the client ignores them when it signs.
 void addQueryPairs(const QString& query, QMap<QString, QString>& into)
@@ -61,9 +68,23 @@ QMap<QString, QString> parseForm(const QByteArray& body)
         const int eq = piece.indexOf('=');
         const QByteArray key = eq < 0 ? piece : piece.left(eq);
         const QByteArray value = eq < 0 ? QByteArray() : piece.mid(eq + 1);
-        fields.insert(QString::fromUtf8(percentDecode(key)), QString::fromUtf8(percentDecode(value)));
+        fields.insert(wholeUtf8(percentDecode(key)), wholeUtf8(percentDecode(value)));
     }
     return fields;
+}
+
+bool holdsNul(const QMap<QString, QString>& fields)
+{
+    for (auto it = fields.cbegin(); it != fields.cend(); ++it) {
+        if (it.key().contains(QChar(0)) || it.value().contains(QChar(0)))
+            return true;
+    }
+    return false;
+}
+
+bool targetHoldsNul(const QByteArray& target)
+{
+    return target.contains('\0') || percentDecode(target).contains('\0');
 }
 
 QString canonicalResource(const QString& target, const QMap<QString, QString>& fields)

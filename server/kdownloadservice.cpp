@@ -8,6 +8,7 @@
 #include "server/knodestore.h"
 #include "server/krange.h"
 #include "server/krequeststats.h"
+#include "server/kshutdown.h"
 #include "server/kspaceguard.h"
 #include "server/kurlsigner.h"
 
@@ -118,7 +119,7 @@ void KDownloadService::stream(const httplib::Request& request, httplib::Response
 {
     const std::optional<KFaultRule> fault = p.faults.take(QStringLiteral("download"));
     if (fault)
-        KHttpExchange::delayFor(*fault);
+        KHttpExchange::delayFor(*fault, p.shutdown);
     if (fault && KHttpExchange::answerFault(*fault, request, response))
         return;
     // A GET changes nothing: losing its answer is cutting before the first byte.
@@ -138,14 +139,16 @@ void KDownloadService::stream(const httplib::Request& request, httplib::Response
         return;
     const qint64 dropAfter = fault && fault->action == QLatin1String("drop") ? fault->afterBytes : -1;
     KRequestStats& stats = p.stats;
+    const KShutdown& shutdown = p.shutdown;
     response.set_content_provider(
         size_t(range.length), "application/octet-stream",
-        [file, range, dropAfter, &stats](size_t offset, size_t length, httplib::DataSink& sink) {
+        [file, range, dropAfter, &stats, &shutdown](size_t offset, size_t length, httplib::DataSink& sink) {
             const qint64 want = dropAfter >= 0 ? qMin<qint64>(qint64(length), qMin(ReadChunk, dropAfter - qint64(offset)))
                                                : qMin<qint64>(qint64(length), ReadChunk);
             // Ending the provider closes the connection after the bytes
-            // already sent, so the client sees a short body, not a reset.
-            if (want <= 0)
+            // already sent, so the client sees a short body, not a reset. A
+            // stopping server does not wait for a slow reader.
+            if (want <= 0 || shutdown.requested())
                 return false;
             const ssize_t n = ::pread(file->fd, file->buffer.data(), size_t(want), range.start + qint64(offset));
             stats.add(QStringLiteral("downloadBytes"), n > 0 ? n : 0);

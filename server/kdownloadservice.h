@@ -14,6 +14,7 @@ class KContentStore;
 class KFaultInjector;
 class KNodeStore;
 class KRequestStats;
+class KShutdown;
 class KSpaceGuard;
 class KUrlSigner;
 
@@ -35,6 +36,7 @@ public:
         const KClock& clock;
         KFaultInjector& faults;
         KRequestStats& stats;
+        const KShutdown& shutdown;
     };
 
     explicit KDownloadService(const Parts& parts);

@@ -18,15 +18,18 @@
 #include "server/kremovalreceipts.h"
 #include "server/kremovalservice.h"
 #include "server/krequeststats.h"
+#include "server/kshutdown.h"
 #include "server/kspaceguard.h"
 #include "server/kstorage.h"
 #include "server/ktrashkeeper.h"
 #include "server/ktrashstore.h"
+#include "server/kuploadclaims.h"
 #include "server/kuploaddigests.h"
 #include "server/kuploadservice.h"
 #include "server/kuploadstore.h"
 #include "server/kurlsigner.h"
 #include "server/kuserstore.h"
+#include "server/kworkerpool.h"
 
 #include <httplib.h>
 
@@ -65,6 +68,7 @@ struct KDriveServer::Services
         , users(storage)
         , nodes(storage)
         , uploads(storage)
+        , digests(content, shutdown)
         , settings(config)
         , guard(users)
         , auth(users, clock, config.domain)
@@ -82,19 +86,23 @@ struct KDriveServer::Services
     {
         signer = std::make_unique<KUrlSigner>(secret);
         uploadService = std::make_unique<KUploadService>(KUploadService::Parts{
-            storage, nodes, uploads, content, digests, guard, *signer, clock, settings});
-        partIntake = std::make_unique<KPartIntake>(KPartIntake::Parts{uploads, content, digests, *signer, clock, faults, stats});
-        downloads = std::make_unique<KDownloadService>(KDownloadService::Parts{nodes, content, guard, *signer, clock, faults, stats});
+            storage, nodes, uploads, content, claims, digests, guard, *signer, clock, settings, shutdown});
+        partIntake = std::make_unique<KPartIntake>(
+            KPartIntake::Parts{uploads, content, claims, digests, *signer, clock, faults, stats, shutdown, !config.useTls()});
+        downloads = std::make_unique<KDownloadService>(
+            KDownloadService::Parts{nodes, content, guard, *signer, clock, faults, stats, shutdown});
         admin = std::make_unique<KAdminService>(
             KAdminService::Parts{storage, nodes, content, accounts, faults, stats, settings, clock, trash}, config.adminToken);
     }
 
     KClock clock;
+    KShutdown shutdown;
     KStorage storage;
     KContentStore content;
     KUserStore users;
     KNodeStore nodes;
     KUploadStore uploads;
+    KUploadClaims claims;
     KUploadDigests digests;
     KFaultInjector faults;
     KRequestStats stats;
@@ -147,18 +155,28 @@ int KDriveServer::bind(QString* error)
         return -1;
     }
     const int threads = config.threads;
-    http->new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
-    http->set_socket_options(socketOptions);
+    const int maxThreads = config.maxThreads;
+    http->new_task_queue = [threads, maxThreads] { return new KWorkerPool(threads, maxThreads); };
+    int listening = -1;
+    http->set_socket_options([&listening](int socket) {
+        socketOptions(socket);
+        listening = socket;
+    });
     // Headers and body leave in separate writes; with Nagle's algorithm the
     // second one waits for the peer's delayed ACK, 40 ms per kept-alive request.
     http->set_tcp_nodelay(true);
     http->set_keep_alive_max_count(100000);
     http->set_keep_alive_timeout(5);
-    http->set_read_timeout(30);
-    http->set_write_timeout(30);
+    http->set_read_timeout(KHttpExchange::TimeoutSeconds);
+    http->set_write_timeout(KHttpExchange::TimeoutSeconds);
     addRoutes();
     const std::string host = config.host.toStdString();
     boundPort = config.port == 0 ? http->bind_to_any_port(host) : (http->bind_to_port(host, config.port) ? config.port : -1);
+    // The library listens with a backlog of 5: clients connecting at once
+    // beyond that lose their SYN and retry a second later. Listening again
+    // only raises the backlog.
+    if (boundPort >= 0 && listening >= 0)
+        ::listen(listening, SOMAXCONN);
     if (boundPort < 0)
         *error = QStringLiteral("cannot listen on %1:%2").arg(config.host).arg(config.port);
     return boundPort;
@@ -169,10 +187,17 @@ bool KDriveServer::run()
     return http && http->listen_after_bind();
 }
 
+// Called from another thread. Work under way ends soon after: waits and long
+// loops see the shutdown, and every connection stops reading, so idle
+// kept-alive connections and bodies still arriving end at once while answers
+// being written still go out.
 void KDriveServer::stop()
 {
-    if (http)
-        http->stop();
+    s->shutdown.request();
+    if (!http)
+        return;
+    http->stop();
+    KConnectionDrop::closeAll(boundPort);
 }
 
 QString KDriveServer::listenUrl() const
@@ -237,12 +262,27 @@ void KDriveServer::addRoutes()
         return httplib::Server::HandlerResponse::Handled;
     };
     http->set_error_handler(notFound);
-    if (config.verbose) {
-        http->set_logger([](const httplib::Request& q, const httplib::Response& r) {
-            // Only the route, never the query: addresses carry signatures.
+    // Runs before any byte of a body is read.
+    http->set_pre_routing_handler([](const httplib::Request& q, httplib::Response& r) {
+        int status = 0;
+        const QString problem = KHttpExchange::lengthProblem(q, &status);
+        if (problem.isEmpty())
+            return httplib::Server::HandlerResponse::Unhandled;
+        r.set_header("Connection", "close");
+        KHttpExchange::sendReply(r, KReply::fail(KCode::BadRequest, problem), status);
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    // Called once an answer has been written.
+    const bool verbose = config.verbose;
+    http->set_logger([verbose](const httplib::Request& q, const httplib::Response& r) {
+        // The library keeps a connection open whatever the answer says; a body
+        // that cannot be read leaves nothing after it that can.
+        if (r.get_header_value("Connection") == "close")
+            KConnectionDrop::stopReading(q);
+        // Only the route, never the query: addresses carry signatures.
+        if (verbose)
             std::fprintf(stderr, "%s %s %d\n", q.method.c_str(), q.path.substr(0, q.path.find('/', 1)).c_str(), r.status);
-        });
-    }
+    });
 }
 
 void KDriveServer::onPost(const httplib::Request& request, httplib::Response& response,
@@ -264,6 +304,8 @@ void KDriveServer::onPost(const httplib::Request& request, httplib::Response& re
         return;
     }
     const QMap<QString, QString> fields = KCanonical::parseForm(*body);
+    if (KCanonical::holdsNul(fields) || KCanonical::targetHoldsNul(QByteArray::fromStdString(request.target)))
+        return KHttpExchange::sendReply(response, KReply::fail(KCode::BadRequest, QStringLiteral("a field holds a NUL character")));
     const QString path = QString::fromStdString(request.path);
     if (path == QLatin1String("/klogin") || s->login.logsInAt(path))
         return onLogin(request, response, fields);
@@ -275,7 +317,7 @@ bool KDriveServer::faultAnswered(const std::optional<KFaultRule>& fault, const h
 {
     if (!fault)
         return false;
-    KHttpExchange::delayFor(*fault);
+    KHttpExchange::delayFor(*fault, s->shutdown);
     if (fault->action == QLatin1String("drop")) {
         KConnectionDrop::drop(request);
         return true;

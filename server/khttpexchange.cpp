@@ -2,24 +2,41 @@
 
 #include "server/kconnectiondrop.h"
 #include "server/kfaultinjector.h"
+#include "server/kshutdown.h"
 
 #include <httplib.h>
 
 #include <QJsonDocument>
 
-#include <chrono>
-#include <thread>
 
 namespace KHttpExchange
 {
+// fromStdString keeps every byte, a NUL included, so a value cannot be cut
+// short on its way in.
 QString header(const httplib::Request& request, const char* name)
 {
-    return QString::fromUtf8(QByteArray::fromStdString(request.get_header_value(name)));
+    return QString::fromStdString(request.get_header_value(name));
 }
 
 QString target(const httplib::Request& request)
 {
-    return QString::fromUtf8(QByteArray::fromStdString(request.target));
+    return QString::fromStdString(request.target);
+}
+
+QString lengthProblem(const httplib::Request& request, int* status)
+{
+    *status = 400;
+    if (!request.has_header("Content-Length")) {
+        const bool chunked = request.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
+        const bool needsLength = request.method == "POST" || request.method == "PUT";
+        *status = needsLength && !chunked ? 411 : *status;
+        return *status == 411 ? QStringLiteral("a body needs a Content-Length") : QString();
+    }
+    const std::string text = request.get_header_value("Content-Length");
+    const bool digits = !text.empty() && text.size() <= 15 && text.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoll(text) > MaxBodyBytes)
+        return QStringLiteral("Content-Length is not a length this server takes");
+    return QString();
 }
 
 std::optional<QByteArray> readBody(const httplib::ContentReader& reader, qint64 cap)
@@ -91,10 +108,10 @@ QString baseUrl(const httplib::Request& request, bool tls, const QString& public
     return scheme + (isPlainHost(host) ? host : listenHostPort);
 }
 
-void delayFor(const KFaultRule& fault)
+void delayFor(const KFaultRule& fault, const KShutdown& shutdown)
 {
     if (fault.delayMs > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
+        shutdown.sleepFor(fault.delayMs);
 }
 
 bool answerFault(const KFaultRule& fault, const httplib::Request& request, httplib::Response& response)

@@ -15,11 +15,24 @@ class ContentReader;
 }
 
 struct KFaultRule;
+class KShutdown;
 
 // Glue between the HTTP library and the server's own types.
 namespace KHttpExchange
 {
 constexpr qint64 MaxFormBytes = 1 << 20;
+// Read and write time-outs of a connection.
+constexpr int TimeoutSeconds = 30;
+// The largest body any route takes: a whole file of the largest size, plus room
+// for multipart framing.
+constexpr qint64 MaxBodyBytes = (qint64(1) << 40) + (1 << 20);
+
+// Why a request's body cannot be read, before any of it is: a Content-Length
+// that is not a plain decimal number up to MaxBodyBytes (the library would
+// wait for 2^64 - 1 bytes), or a POST or PUT with neither a length nor
+// chunked encoding (the library would read until the connection closes).
+// Empty when the body can be read; `status` is then untouched.
+QString lengthProblem(const httplib::Request& request, int* status);
 
 QString header(const httplib::Request& request, const char* name);
 QString target(const httplib::Request& request);
@@ -47,5 +60,6 @@ bool isPlainHost(const QString& host);
 // Answers a request the way a fault says; false when the fault only delays
 // (or does not apply here) and the request goes on normally.
 bool answerFault(const KFaultRule& fault, const httplib::Request& request, httplib::Response& response);
-void delayFor(const KFaultRule& fault);
+// Waits the fault's delay, or until the server stops.
+void delayFor(const KFaultRule& fault, const KShutdown& shutdown);
 }

@@ -7,7 +7,10 @@
 #include "server/khttpexchange.h"
 #include "server/kmultipartreader.h"
 #include "server/kpartwriter.h"
+#include "server/ksocketbody.h"
 #include "server/krequeststats.h"
+#include "server/kuploadclaims.h"
+#include "server/kuploaddigests.h"
 #include "server/kuploadservice.h"
 #include "server/kuploadstore.h"
 #include "server/kurlsigner.h"
@@ -74,7 +77,7 @@ void KPartIntake::handle(const httplib::Request& request, httplib::Response& res
     const std::optional<KUploadSession> session = admit(request, target, &refusal, &status);
     const std::optional<KFaultRule> fault = session ? p.faults.take(QStringLiteral("part"), target.number) : std::nullopt;
     if (fault)
-        KHttpExchange::delayFor(*fault);
+        KHttpExchange::delayFor(*fault, p.shutdown);
     const bool receivesBody = !fault || fault->action == QLatin1String("drop") || fault->action == QLatin1String("delay")
                             || fault->losesAnswer();
     if (!session || !receivesBody) {
@@ -83,18 +86,20 @@ void KPartIntake::handle(const httplib::Request& request, httplib::Response& res
             KHttpExchange::sendReply(response, refusal, status);
         return;
     }
-    KUploadDigests::Claim claim = p.digests.claim(target.token, session->partOffset(target.number), ClaimWaitMs);
-    if (!claim.granted) {
+    if (!p.claims.claimPart(target.token, target.number, ClaimWaitMs)) {
         KHttpExchange::drainBody(request, reader);
-        return KHttpExchange::sendReply(response, KReply::fail(KCode::Busy, QStringLiteral("another part of this upload is arriving")), 409);
+        const QString text = QStringLiteral("this part is still arriving on another connection, or the upload is being committed");
+        return KHttpExchange::sendReply(response, KReply::fail(KCode::Busy, text), 409);
     }
+    replaceEarlierCopy(*session, target);
     KPartWriter writer(p.content.sessionPath(target.token), session->partOffset(target.number),
-                       session->partSize(target.number), claim.inOrder ? &claim.md5 : nullptr);
+                       session->partSize(target.number), nullptr);
     const bool opened = writer.open(); // fails when a commit moved the data meanwhile
     if (!opened)
         KHttpExchange::drainBody(request, reader);
     const bool readOk = opened && receive(request, reader, writer, fault);
-    const KReply reply = store(*session, target, writer, readOk, claim, &status);
+    const KReply reply = store(*session, target, writer, readOk, &status);
+    p.claims.releasePart(target.token, target.number);
     if (fault && fault->losesAnswer())
         KConnectionDrop::drop(request);
     else
@@ -133,12 +138,12 @@ bool KPartIntake::receive(const httplib::Request& request, const httplib::Conten
                           const std::optional<KFaultRule>& fault)
 {
     KDropCounter counter(request, fault);
-    if (!request.is_multipart_form_data())
-        return reader([&](const char* data, size_t size) { return counter.pass(writer, data, size); });
-    KMultipartReader parts(KMultipartReader::boundaryOf(KHttpExchange::header(request, "Content-Type")));
     const auto toWriter = [&](const char* data, size_t size) { return counter.pass(writer, data, size); };
+    if (!request.is_multipart_form_data())
+        return readBody(request, reader, toWriter);
+    KMultipartReader parts(KMultipartReader::boundaryOf(KHttpExchange::header(request, "Content-Type")));
     KHttpExchange::takeBodyRaw(request);
-    const bool read = reader([&](const char* data, size_t size) {
+    const bool read = readBody(request, reader, [&](const char* data, size_t size) {
         if (parts.feed(data, size, toWriter))
             return true;
         KConnectionDrop::drop(request); // a broken body leaves unread bytes behind
@@ -147,13 +152,34 @@ bool KPartIntake::receive(const httplib::Request& request, const httplib::Conten
     return read && parts.complete();
 }
 
+// A part sent again is written over the bytes of the earlier copy, so that
+// copy stops counting now: if the new one breaks off, the part is missing
+// rather than half old, half new.
+void KPartIntake::replaceEarlierCopy(const KUploadSession& session, const Target& target)
+{
+    p.digests.rewriting(target.token, session.partOffset(target.number));
+    if (p.uploads.hasPart(target.token, target.number))
+        p.uploads.removePart(target.token, target.number);
+}
+
+bool KPartIntake::readBody(const httplib::Request& request, const httplib::ContentReader& reader,
+                           const std::function<bool(const char*, size_t)>& consume)
+{
+    const bool read = KSocketBody::read(request, reader, p.socketReads, KHttpExchange::TimeoutSeconds, consume);
+    if (!read)
+        KConnectionDrop::drop(request); // it broke off or stopped half-way: nothing after it can be read
+    return read;
+}
+
 KReply KPartIntake::store(const KUploadSession& session, const Target& target, KPartWriter& writer, bool readOk,
-                          KUploadDigests::Claim& claim, int* status)
+                          int* status)
 {
     const qint64 expected = session.partSize(target.number);
+    const qint64 offset = session.partOffset(target.number);
     const bool complete = readOk && writer.finish() && writer.received() == expected;
     const bool recorded = complete && p.uploads.recordPart(target.token, target.number, expected);
-    p.digests.release(target.token, recorded, claim, session.partOffset(target.number) + expected);
+    if (recorded)
+        p.digests.stored(target.token, offset, offset + expected);
     p.stats.add(QStringLiteral("partBytes"), writer.received());
     if (recorded) {
         *status = 200;

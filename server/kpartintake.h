@@ -1,10 +1,10 @@
 #pragma once
 
 #include "server/kenvelope.h"
-#include "server/kuploaddigests.h"
 
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace httplib
@@ -19,6 +19,9 @@ class KContentStore;
 class KFaultInjector;
 class KPartWriter;
 class KRequestStats;
+class KUploadClaims;
+class KUploadDigests;
+class KShutdown;
 class KUploadStore;
 class KUrlSigner;
 struct KFaultRule;
@@ -37,11 +40,14 @@ public:
     {
         KUploadStore& uploads;
         KContentStore& content;
+        KUploadClaims& claims;
         KUploadDigests& digests;
         const KUrlSigner& signer;
         const KClock& clock;
         KFaultInjector& faults;
         KRequestStats& stats;
+        const KShutdown& shutdown;
+        bool socketReads; // plain TCP: bodies may be read from the socket directly
     };
 
     explicit KPartIntake(const Parts& parts);
@@ -62,8 +68,10 @@ private:
                                         int* status);
     bool receive(const httplib::Request& request, const httplib::ContentReader& reader, KPartWriter& writer,
                  const std::optional<KFaultRule>& fault);
-    KReply store(const KUploadSession& session, const Target& target, KPartWriter& writer, bool readOk,
-                 KUploadDigests::Claim& claim, int* status);
+    bool readBody(const httplib::Request& request, const httplib::ContentReader& reader,
+                  const std::function<bool(const char*, size_t)>& consume);
+    void replaceEarlierCopy(const KUploadSession& session, const Target& target);
+    KReply store(const KUploadSession& session, const Target& target, KPartWriter& writer, bool readOk, int* status);
 
     Parts p;
 };

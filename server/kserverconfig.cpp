@@ -29,6 +29,16 @@ QString setThreads(KCommandLine& line, const QString& value)
     return QString();
 }
 
+QString setMaxThreads(KCommandLine& line, const QString& value)
+{
+    bool ok = false;
+    const int threads = value.toInt(&ok);
+    if (!ok || threads < 2 || threads > 4096)
+        return QStringLiteral("--max-threads needs a number from 2 to 4096");
+    line.config.maxThreads = threads;
+    return QString();
+}
+
 QString setUploadMethod(KCommandLine& line, const QString& value)
 {
     line.config.uploadMethod = KRuntimeSettings::normalisedUploadMethod(value);
@@ -50,6 +60,7 @@ const std::map<QString, OptionSetter>& valueOptions()
         {QStringLiteral("--host"), [](KCommandLine& l, const QString& v) { l.config.host = v; return QString(); }},
         {QStringLiteral("--port"), setPort},
         {QStringLiteral("--threads"), setThreads},
+        {QStringLiteral("--max-threads"), setMaxThreads},
         {QStringLiteral("--tls-cert"), [](KCommandLine& l, const QString& v) { l.config.tlsCert = v; return QString(); }},
         {QStringLiteral("--tls-key"), [](KCommandLine& l, const QString& v) { l.config.tlsKey = v; return QString(); }},
         {QStringLiteral("--upload-method"), setUploadMethod},
@@ -86,6 +97,8 @@ QString checkComplete(const KCommandLine& line)
         return QString();
     if (line.config.root.isEmpty())
         return QStringLiteral("--root DIR is required");
+    if (line.config.maxThreads < line.config.threads)
+        return QStringLiteral("--max-threads must not be below --threads");
     if (line.config.tlsCert.isEmpty() != line.config.tlsKey.isEmpty())
         return QStringLiteral("--tls-cert and --tls-key go together");
     if (line.command == QLatin1String("serve") && !line.arguments.isEmpty())
@@ -143,7 +156,8 @@ QString KCommandLine::usage()
         "      [--tls-cert FILE --tls-key FILE] [--upload-method post|put]\n"
         "      [--redirect PATH_OR_URL] [--admin-token TOKEN]\n"
         "      [--api-style mixed|relative|absolute] [--public-url URL]\n"
-        "      [--domain NAME] [--threads N] [--sync] [--verbose] [--exit-with-parent]\n"
+        "      [--domain NAME] [--threads N] [--max-threads N] [--sync] [--verbose]\n"
+        "      [--exit-with-parent]\n"
         "  wexora-drive-server add-user --root DIR USER PASSWORD [NAME]\n"
         "  wexora-drive-server add-space --root DIR SPACEID NAME [--type TYPE] [--member USER]...\n"
         "  wexora-drive-server trash-list --root DIR SPACEID\n"

@@ -18,7 +18,8 @@ struct KServerConfig
     QString apiStyle = QStringLiteral("mixed");    // mixed, relative, absolute
     QString publicUrl;                             // base for absolute addresses
     QString domain = QStringLiteral("wexora");     // access key domain
-    int threads = 24;
+    int threads = 24;     // workers always ready
+    int maxThreads = 512; // workers when every one is busy
     bool syncWrites = false;
     bool verbose = false;
     bool exitWithParent = false; // stop when the starting process ends (tests)

@@ -12,10 +12,12 @@ KServerPath refused(const QString& why)
     return path;
 }
 
+// C0, DEL and C1 (U+0080 to U+009F): none of them belongs in a name.
 bool hasControlCharacter(const QString& text)
 {
     for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+        const ushort u = c.unicode();
+        if (u < 0x20 || (u >= 0x7f && u <= 0x9f))
             return true;
     }
     return false;

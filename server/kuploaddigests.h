@@ -3,48 +3,72 @@
 #include "server/kmd5.h"
 
 #include <QHash>
+#include <QMap>
 #include <QMutex>
 #include <QString>
+#include <QThreadPool>
 #include <QWaitCondition>
 
-// The running MD5 of each upload while its parts arrive in order, so the
-// commit usually needs no second pass over the data. It also makes sure one
-// upload receives only one part at a time.
+class KContentStore;
+class KShutdown;
+
+// The running MD5 of each upload, worked out in the background from its data
+// file as parts are stored, in file order, so a commit usually only
+// finalises it and no part waits for hashing. A part stored ahead of a gap
+// is hashed once the gap is filled; a part written again over bytes already
+// hashed throws the running MD5 away (the commit then hashes the data file).
+// Kept in memory only: after a restart the commit hashes the whole file.
 class KUploadDigests
 {
 public:
-    struct Claim
-    {
-        bool granted = false; // false: another part of this upload is arriving
-        bool inOrder = false; // the part starts where the running MD5 ends
-        KMd5 md5;             // the running state to continue when inOrder
-    };
+    KUploadDigests(const KContentStore& content, const KShutdown& shutdown);
+    ~KUploadDigests();
+    KUploadDigests(const KUploadDigests&) = delete;
+    KUploadDigests& operator=(const KUploadDigests&) = delete;
 
-    // Reserves the upload for one part at `offset`, waiting up to `waitMs`
-    // for a part still being received (a resent part may arrive while the
-    // broken first copy is being wound up). A part that rewrites bytes
-    // already hashed throws the running state away.
-    Claim claim(const QString& token, qint64 offset, int waitMs = 0);
-    // Ends the reservation; a stored in-order part advances the state.
-    void release(const QString& token, bool stored, const Claim& claim, qint64 partEnd);
-    bool busy(const QString& token) const;
-    // Holds the upload against parts while it is being committed, waiting
-    // up to `waitMs` for a part still arriving; false when that part stays.
-    bool reserve(const QString& token, int waitMs);
-    void unreserve(const QString& token);
-    // The running state and how far it reaches (0 and a fresh MD5 if none).
-    qint64 snapshot(const QString& token, KMd5* md5) const;
+    // Part bytes [offset, end) were stored.
+    void stored(const QString& token, qint64 offset, qint64 end);
+    // A part starting at `offset` is about to be written again.
+    void rewriting(const QString& token, qint64 offset);
+    // Stops the background work on this upload and hands out the running MD5
+    // and how far it reaches (0 and a fresh MD5 if none); the caller hashes
+    // the rest. Parts stored later start the work again.
+    qint64 take(const QString& token, KMd5* md5);
     void forget(const QString& token);
+    // Waits until no background work is under way (tests).
+    void waitForIdle();
 
 private:
+    // How far an upload's digest reaches. Bytes up to `hashedUpTo` are in
+    // `md5`; [hashedUpTo, spanEnd) is stored and being hashed; `ahead` holds
+    // the stored parts beyond it, by offset.
     struct State
     {
         KMd5 md5;
         qint64 hashedUpTo = 0;
-        bool busy = false;
+        qint64 spanEnd = 0;
+        QMap<qint64, qint64> ahead;
+        int generation = 0; // changes when the state is thrown away
+        bool queued = false;
+        bool held = false;
+    };
+    struct Step
+    {
+        qint64 from = 0;
+        qint64 to = 0;
+        int generation = 0;
+        KMd5 md5;
     };
 
+    void schedule(const QString& token, State& state);
+    void advance(const QString& token);
+    bool nextStep(const QString& token, Step* step);
+    bool hashStep(const QString& token, Step& step) const;
+
+    const KContentStore& content;
+    const KShutdown& shutdown;
     mutable QMutex mutex;
-    QWaitCondition released;
+    QWaitCondition settled;
     QHash<QString, State> states;
+    QThreadPool pool;
 };

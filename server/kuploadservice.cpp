@@ -7,8 +7,10 @@
 #include "server/knodestore.h"
 #include "server/kpassword.h"
 #include "server/kserverconfig.h"
+#include "server/kshutdown.h"
 #include "server/kspaceguard.h"
 #include "server/kstorage.h"
+#include "server/kuploadclaims.h"
 #include "server/kuploaddigests.h"
 #include "server/kurlsigner.h"
 
@@ -46,33 +48,34 @@ qint64 expirySeconds(const QString& text)
 class KReservation
 {
 public:
-    KReservation(KUploadDigests& digests, const QString& token)
-        : digests(digests)
+    KReservation(KUploadClaims& claims, const QString& token)
+        : claims(claims)
         , token(token)
     {
     }
-    ~KReservation() { digests.unreserve(token); }
+    ~KReservation() { claims.unreserve(token); }
 
 private:
-    KUploadDigests& digests;
+    KUploadClaims& claims;
     QString token;
 };
 
-// Hashes `length` bytes of a file from `offset` on into `md5`.
-bool hashFileRange(const QString& path, qint64 offset, qint64 length, KMd5& md5)
+// Hashes `length` bytes of a file from `offset` on into `md5`; false when
+// the file cannot be read or the server stops meanwhile.
+bool hashFileRange(const QString& path, qint64 offset, qint64 length, KMd5& md5, const KShutdown& shutdown)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || !file.seek(offset))
         return false;
     QByteArray buffer(1 << 20, Qt::Uninitialized);
-    while (length > 0) {
+    while (length > 0 && !shutdown.requested()) {
         const qint64 n = file.read(buffer.data(), qMin<qint64>(length, buffer.size()));
         if (n <= 0)
             return false;
         md5.add(buffer.constData(), n);
         length -= n;
     }
-    return true;
+    return length == 0;
 }
 }
 
@@ -115,9 +118,22 @@ std::optional<KReply> KUploadService::checkTarget(const KServerPath& path, bool 
     return std::nullopt;
 }
 
-// The announced file: MD5, size, chunk size and create flags; nullopt when a
-// value cannot be used.
-std::optional<KUploadSession> KUploadService::announced(const KCallContext& call) const
+QString KUploadService::sizeProblem(qint64 fileSize, qint64 chunkSize)
+{
+    if (fileSize < 0 || fileSize > MaxFileSize)
+        return QStringLiteral("filesize must be a number from 0 to %1").arg(MaxFileSize);
+    if (chunkSize < 1 || chunkSize > MaxChunkSize)
+        return QStringLiteral("chunksize must be a number from %1 to %2").arg(MinChunkSize).arg(MaxChunkSize);
+    if (chunkSize < MinChunkSize && fileSize > chunkSize)
+        return QStringLiteral("chunksize must be at least %1 for a file of more than one part").arg(MinChunkSize);
+    if ((fileSize - 1) / chunkSize + 1 > MaxPartCount)
+        return QStringLiteral("the file would need more than %1 parts: use a larger chunksize").arg(MaxPartCount);
+    return QString();
+}
+
+// The announced file: MD5, size, chunk size and create flags; nullopt with
+// `why` set when a value cannot be used.
+std::optional<KUploadSession> KUploadService::announced(const KCallContext& call, QString* why) const
 {
     KUploadSession s;
     s.fileMd5 = call.field(QStringLiteral("filemd5")).toLower();
@@ -125,9 +141,9 @@ std::optional<KUploadSession> KUploadService::announced(const KCallContext& call
     s.chunkSize = number(call.field(QStringLiteral("chunksize")), DefaultChunkSize);
     s.createFile = flagOn(call.field(QStringLiteral("iscreatefile")));
     s.createVersion = flagOn(call.field(QStringLiteral("iscreateversion")));
-    const bool usable = KContentStore::isHexMd5(s.fileMd5) && s.fileSize >= 0 && s.fileSize <= MaxFileSize
-                        && s.chunkSize >= 1 && s.chunkSize <= MaxChunkSize;
-    return usable ? std::optional<KUploadSession>(s) : std::nullopt;
+    *why = KContentStore::isHexMd5(s.fileMd5) ? sizeProblem(s.fileSize, s.chunkSize)
+                                              : QStringLiteral("filemd5 must be 32 hex digits");
+    return why->isEmpty() ? std::optional<KUploadSession>(s) : std::nullopt;
 }
 
 KReply KUploadService::askUpload(const KCallContext& call)
@@ -137,9 +153,10 @@ KReply KUploadService::askUpload(const KCallContext& call)
     const std::optional<KServerPath> path = p.guard.resolve(call.userId, call.field(QStringLiteral("filepath")), &refusal);
     if (!path)
         return refusal;
-    std::optional<KUploadSession> s = announced(call);
+    QString why;
+    std::optional<KUploadSession> s = announced(call, &why);
     if (!s)
-        return KReply::fail(KCode::BadRequest, QStringLiteral("filemd5, filesize or chunksize is not usable"));
+        return KReply::fail(KCode::BadRequest, why);
     if (const std::optional<KReply> conflict = checkTarget(*path, s->createFile, s->createVersion))
         return *conflict;
     s->token = tokenFor(call);
@@ -247,7 +264,7 @@ QJsonArray KUploadService::partsJson(const KUploadSession& session)
 QString KUploadService::partMd5(const KUploadSession& session, int number)
 {
     KMd5 md5;
-    if (!hashFileRange(p.content.sessionPath(session.token), session.partOffset(number), session.partSize(number), md5))
+    if (!hashFileRange(p.content.sessionPath(session.token), session.partOffset(number), session.partSize(number), md5, p.shutdown))
         return QString();
     const QString hex = md5.hex();
     p.uploads.setPartMd5(session.token, number, hex);
@@ -288,9 +305,9 @@ KReply KUploadService::submitUpload(const KCallContext& call)
     if (session->state == QLatin1String("done"))
         return commitVersion(call, *session);
     // No part may write into the data file while it is checked and moved.
-    if (!p.digests.reserve(session->token, CommitWaitMs))
+    if (!p.claims.reserve(session->token, CommitWaitMs))
         return KReply::fail(KCode::Busy, QStringLiteral("a part of this upload is still arriving"));
-    const KReservation reservation(p.digests, session->token);
+    const KReservation reservation(p.claims, session->token);
     if (const std::optional<KReply> failure = checkParts(*session))
         return *failure;
     if (const std::optional<KReply> failure = verifyContent(*session))
@@ -298,25 +315,36 @@ KReply KUploadService::submitUpload(const KCallContext& call)
     return commitVersion(call, *session);
 }
 
+// Every part there with its size, so the parts add up to the file: the
+// commit then reads no more than what arrived.
 std::optional<KReply> KUploadService::checkParts(const KUploadSession& session)
 {
     if (session.state == QLatin1String("hit"))
         return std::nullopt;
-    const QList<KStoredPart> parts = p.uploads.parts(session.token);
-    QStringList problems;
-    int next = 1;
-    for (const KStoredPart& part : parts) {
-        for (; next < part.number; ++next)
-            problems.append(QStringLiteral("part %1 missing").arg(next));
+    QStringList problems; // the first few, for the answer
+    const auto note = [&problems](const QString& text) {
+        if (problems.size() < 10)
+            problems.append(text);
+    };
+    const auto gap = [&note](qint64 from, qint64 to) {
+        if (from < to)
+            note(to - from == 1 ? QStringLiteral("part %1 missing").arg(from) : QStringLiteral("parts %1 to %2 missing").arg(from).arg(to - 1));
+    };
+    qint64 next = 1;
+    qint64 arrived = 0;
+    for (const KStoredPart& part : p.uploads.parts(session.token)) {
+        gap(next, part.number);
         if (part.size != session.partSize(part.number))
-            problems.append(QStringLiteral("part %1 has %2 bytes, expected %3").arg(part.number).arg(part.size).arg(session.partSize(part.number)));
+            note(QStringLiteral("part %1 has %2 bytes, expected %3").arg(part.number).arg(part.size).arg(session.partSize(part.number)));
+        arrived += part.size;
         next = part.number + 1;
     }
-    for (; next <= session.partCount(); ++next)
-        problems.append(QStringLiteral("part %1 missing").arg(next));
-    if (problems.isEmpty())
+    gap(next, session.partCount() + 1);
+    if (problems.isEmpty() && arrived == session.fileSize)
         return std::nullopt;
-    const QString text = QStringLiteral("upload incomplete: ") + problems.mid(0, 10).join(QStringLiteral(", "));
+    if (problems.isEmpty())
+        problems.append(QStringLiteral("the parts hold %1 bytes, not %2").arg(arrived).arg(session.fileSize));
+    const QString text = QStringLiteral("upload incomplete: ") + problems.join(QStringLiteral(", "));
     return KReply::fail(KCode::UploadIncomplete, text, text);
 }
 
@@ -327,12 +355,15 @@ std::optional<KReply> KUploadService::verifyContent(const KUploadSession& sessio
     if (session.state == QLatin1String("hit") || alreadyAdopted)
         return std::nullopt;
     KMd5 md5;
-    const qint64 hashed = p.digests.snapshot(session.token, &md5);
-    const bool read = hashFileRange(dataFile, hashed, session.fileSize - hashed, md5);
+    const qint64 hashed = p.digests.take(session.token, &md5);
+    const bool read = hashFileRange(dataFile, hashed, session.fileSize - hashed, md5, p.shutdown);
     if (read && md5.hex() == session.fileMd5 && p.content.adoptSession(session.token, session.fileMd5, session.fileSize)) {
         p.digests.forget(session.token);
         return std::nullopt;
     }
+    // A stop is no fault of the upload: it stays, to be committed again.
+    if (!read && p.shutdown.requested())
+        return KReply::fail(KCode::Internal, QStringLiteral("the server is stopping"));
     // A wrong MD5 cannot be repaired by sending parts again: the upload is
     // dropped, so the client's next part query starts it afresh.
     p.uploads.setState(session.token, QStringLiteral("failed"));
@@ -379,7 +410,7 @@ void KUploadService::maybeSweep()
 void KUploadService::sweepExpired()
 {
     for (const QString& token : p.uploads.expiredOpen(p.clock.linkNowSeconds())) {
-        if (p.digests.busy(token))
+        if (p.claims.busy(token))
             continue;
         p.uploads.setState(token, QStringLiteral("expired"));
         p.content.removeSession(token);

@@ -14,8 +14,10 @@ class KClock;
 class KContentStore;
 class KNodeStore;
 class KRuntimeSettings;
+class KShutdown;
 class KSpaceGuard;
 class KStorage;
+class KUploadClaims;
 class KUploadDigests;
 class KUrlSigner;
 struct KServerPath;
@@ -26,8 +28,12 @@ class KUploadService
 {
 public:
     static constexpr qint64 DefaultChunkSize = 5242880;
+    // Smaller chunks only for a file that fits in one part.
+    static constexpr qint64 MinChunkSize = 64 * 1024;
     static constexpr qint64 MaxChunkSize = 64 * 1024 * 1024;
     static constexpr qint64 MaxFileSize = qint64(1) << 40;
+    // Enough for the largest file in 4 MiB chunks (so in the client's 5 MiB).
+    static constexpr qint64 MaxPartCount = 262144;
     static constexpr qint64 PartLinkSeconds = 3600;
     static constexpr int CommitWaitMs = 5000;
 
@@ -37,11 +43,13 @@ public:
         KNodeStore& nodes;
         KUploadStore& uploads;
         KContentStore& content;
+        KUploadClaims& claims;
         KUploadDigests& digests;
         KSpaceGuard& guard;
         const KUrlSigner& signer;
         const KClock& clock;
         const KRuntimeSettings& settings;
+        const KShutdown& shutdown;
     };
 
     explicit KUploadService(const Parts& parts);
@@ -55,11 +63,14 @@ public:
     void sweepExpired();
 
     static QString partSubject(const QString& token, int partNumber);
+    // Why an announced file size and chunk size cannot be used; empty when
+    // they can.
+    static QString sizeProblem(qint64 fileSize, qint64 chunkSize);
     static QJsonObject ticketJson(const KUploadSession& session, const QString& method, const QString& url,
                                   const QString& partNumber);
 
 private:
-    std::optional<KUploadSession> announced(const KCallContext& call) const;
+    std::optional<KUploadSession> announced(const KCallContext& call, QString* why) const;
     QString tokenFor(const KCallContext& call) const;
     static QString randomToken();
     std::optional<KUploadSession> earlierCopy(const KCallContext& call, const QString& token);

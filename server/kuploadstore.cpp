@@ -6,11 +6,11 @@
 #include <QStringList>
 #include <QVariant>
 
-int KUploadSession::partCount() const
+qint64 KUploadSession::partCount() const
 {
-    if (chunkSize <= 0)
+    if (chunkSize <= 0 || fileSize <= 0)
         return 0;
-    return int((fileSize + chunkSize - 1) / chunkSize);
+    return (fileSize - 1) / chunkSize + 1;
 }
 
 qint64 KUploadSession::partOffset(int number) const
@@ -88,6 +88,21 @@ QList<KStoredPart> KUploadStore::parts(const QString& token)
             found.append({query.value(0).toInt(), query.value(1).toLongLong(), query.value(2).toString()});
     }
     return found;
+}
+
+bool KUploadStore::hasPart(const QString& token, int number)
+{
+    QSqlQuery query(storage.connection());
+    return KSql::run(query, QStringLiteral("SELECT 1 FROM k_parts WHERE token=? AND partnumber=?"), {token, number})
+           && query.next();
+}
+
+bool KUploadStore::removePart(const QString& token, int number)
+{
+    return storage.write([&](QSqlDatabase& db) {
+        QSqlQuery query(db);
+        return KSql::run(query, QStringLiteral("DELETE FROM k_parts WHERE token=? AND partnumber=?"), {token, number});
+    });
 }
 
 bool KUploadStore::setPartMd5(const QString& token, int number, const QString& md5)

@@ -25,7 +25,9 @@ struct KUploadSession
     qint64 created = 0;
     qint64 expires = 0; // seconds since the epoch
 
-    int partCount() const;
+    // 64-bit: a size and chunk size within the limits can still need more
+    // parts than an int holds; kaskupload refuses what needs too many.
+    qint64 partCount() const;
     qint64 partOffset(int number) const;
     qint64 partSize(int number) const;
 };
@@ -50,6 +52,8 @@ public:
     // Records a received part, replacing an earlier copy of it.
     bool recordPart(const QString& token, int number, qint64 size);
     QList<KStoredPart> parts(const QString& token);
+    bool hasPart(const QString& token, int number);
+    bool removePart(const QString& token, int number);
     bool setPartMd5(const QString& token, int number, const QString& md5);
     bool removeParts(QSqlDatabase& db, const QString& token);
     // Open sessions whose expiry lies before `now`.

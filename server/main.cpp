@@ -5,6 +5,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace
@@ -28,11 +29,24 @@ void closeInheritedDescriptors()
     for (int i = 0; i < count; ++i)
         close(found[i]);
 }
+
+// Every worker may hold a connection and its own SQLite connection (three
+// descriptors); with hundreds of workers the usual soft limit of 1024 is
+// too low, while the hard limit is usually far higher.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 }
 
 int main(int argc, char* argv[])
 {
     closeInheritedDescriptors();
+    raiseDescriptorLimit();
     // Blocked before any thread exists, so every thread inherits the mask
     // and only the watcher thread receives them.
     sigset_t set;

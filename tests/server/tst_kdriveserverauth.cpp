@@ -31,6 +31,8 @@ private slots:
     void anotherUsersUploadTokenIsUseless();
     void traversalPathsRefused_data();
     void traversalPathsRefused();
+    void nulInAnyFieldRefused_data();
+    void nulInAnyFieldRefused();
     void accountsFromTheCommandLine();
     void passwordsAreNotStored();
     void serverEndsWithItsParent();
@@ -268,6 +270,8 @@ void TestKDriveServerAuth::traversalPathsRefused_data()
     QTest::newRow("backslash") << "@home-demo/a\\..\\..\\b";
     QTest::newRow("no space") << "/etc/passwd";
     QTest::newRow("control character") << "@home-demo/a\tb";
+    QTest::newRow("C1 next line") << QString("@home-demo/a") + QChar(0x85) + "b";
+    QTest::newRow("C1 CSI") << QString("@home-demo/a") + QChar(0x9b) + "b";
 }
 
 void TestKDriveServerAuth::traversalPathsRefused()
@@ -282,6 +286,54 @@ void TestKDriveServerAuth::traversalPathsRefused()
     QCOMPARE(demo->askUpload(path, "x").code(), 14);
     QCOMPARE(demo->call(space, {{"op", "kgetnodes"}, {"paths", QJsonDocument(QJsonArray{path}).toJson(QJsonDocument::Compact)}}).code(), 14);
     QCOMPARE(server.folders(space), before);
+}
+
+void TestKDriveServerAuth::nulInAnyFieldRefused_data()
+{
+    // A field with a NUL, signed over the text before it (what a server that
+    // cut values at the NUL would check), or over all of it, or not signed.
+    const QChar nul(0);
+    const QVariantMap mkdir{{"op", "domkdirs"}, {"dirpath", "@home-demo/nulcut"}};
+    QVariantMap cutValue = mkdir;
+    cutValue["dirpath"] = QString("@home-demo/nulcut") + nul + "/../elsewhere";
+    QVariantMap cutKey = mkdir;
+    cutKey.remove("dirpath");
+    cutKey[QString("dirpath") + nul + "x"] = "@home-demo/nulcut";
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QVariantMap>("sent");
+    QTest::addColumn<QVariantMap>("signedOver");
+    QTest::newRow("login user id") << "/klogin" << QVariantMap{{"userid", QString("demo") + nul + "x"}, {"password", "demo123"}} << QVariantMap();
+    QTest::newRow("login password") << "/klogin" << QVariantMap{{"userid", "demo"}, {"password", QString("demo123") + nul + "x"}} << QVariantMap();
+    QTest::newRow("value signed up to the NUL") << "/api" << cutValue << mkdir;
+    QTest::newRow("key signed up to the NUL") << "/api" << cutKey << mkdir;
+    QTest::newRow("value signed whole") << "/api" << cutValue << cutValue;
+    QTest::newRow("query of the address") << "/api?x=a%00b" << mkdir << mkdir;
+}
+
+void TestKDriveServerAuth::nulInAnyFieldRefused()
+{
+    QFETCH(QString, address);
+    QFETCH(QVariantMap, sent);
+    QFETCH(QVariantMap, signedOver);
+    const auto strings = [](const QVariantMap& map) {
+        QMap<QString, QString> out;
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            out.insert(it.key(), it.value().toString());
+        return out;
+    };
+    const QString url = server.baseUrl() + address;
+    QList<QPair<QByteArray, QByteArray>> headers{{"Content-Type", "application/x-www-form-urlencoded"}};
+    if (!signedOver.isEmpty()) {
+        const QString date = KTestApiClient::httpDate(QDateTime::currentDateTimeUtc());
+        const QString text = "POST\n" + KTestApiClient::canonicalResource(url, strings(signedOver)) + "\n" + date;
+        const QString domain = demo->loginData().value("accesskey").toObject().value("accessdomain").toString();
+        headers.append({"x-authorization", (domain + " " + demo->keyId() + ":" + KTestApiClient::signature(text, demo->secret())).toUtf8()});
+        headers.append({"x-date", date.toUtf8()});
+    }
+    const KTestApiClient::Answer answer = demo->post(url, KTestApiClient::formBody(strings(sent)), headers);
+    QCOMPARE(answer.code(), 2);
+    QVERIFY(!answer.data().isObject());
+    QVERIFY(!server.folders(KTestServer::demoPersonalSpace()).contains("nulcut"));
 }
 
 void TestKDriveServerAuth::accountsFromTheCommandLine()

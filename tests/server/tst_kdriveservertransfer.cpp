@@ -3,6 +3,8 @@
 
 #include <QCryptographicHash>
 #include <QJsonArray>
+#include <QNetworkAccessManager>
+#include <QTcpSocket>
 #include <QtTest>
 
 // Uploads and downloads through the running server, as the client does them:
@@ -20,6 +22,9 @@ private slots:
     void newVersionOfAnExistingFile();
     void emptyFileIsCommittable();
     void resumeAfterADroppedPart();
+    void partsOfOneUploadArriveTogether();
+    void partBodyEndsWhereItsLengthSays_data();
+    void partBodyEndsWhereItsLengthSays();
     void askReceivedTwiceIsOneUpload();
     void commitRefusals();
     void partRefusals();
@@ -214,6 +219,101 @@ void TestKDriveServerTransfer::resumeAfterADroppedPart()
     const KTestApiClient::Answer after = client->call(space, {{"op", "kqueryuploaded"}, {"uptoken", token}});
     QCOMPARE(after.code(), 30);
     QCOMPARE(after.data().toArray().size(), 0);
+}
+
+void TestKDriveServerTransfer::partsOfOneUploadArriveTogether()
+{
+    const qint64 chunk = KTestApiClient::ChunkSize;
+    const QByteArray content = pattern(int(4 * chunk + 1000), 14);
+    const QString file = path("together/t.bin");
+    const QString token = client->askUpload(file, content).data().toObject().value("uptoken").toString();
+    QList<QJsonObject> tickets;
+    for (int part = 1; part <= 5; ++part)
+        tickets.append(client->exchange(space, token, part).data().toObject());
+    const auto bytesOf = [&](int part) { return content.mid(int((part - 1) * chunk), int(chunk)); };
+    // Part 2 is held open half-sent on its own connection...
+    const qint64 partsBefore = server.stats().value("part");
+    const QUrl second(tickets[1].value("httpurl").toString());
+    QTcpSocket held;
+    held.connectToHost(second.host(), quint16(second.port()));
+    QVERIFY(held.waitForConnected(10000));
+    held.write("PUT " + second.path(QUrl::FullyEncoded).toLatin1() + '?' + second.query(QUrl::FullyEncoded).toLatin1()
+               + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + QByteArray::number(chunk) + "\r\n\r\n" + bytesOf(2).left(1 << 20));
+    QVERIFY(held.waitForBytesWritten(10000));
+    QVERIFY(server.waitForStat("part", partsBefore + 1));
+    // ...while the others arrive, four at once on their own connections.
+    QNetworkAccessManager manager;
+    QList<QNetworkReply*> replies;
+    for (int part : {1, 3, 4, 5})
+        replies.append(manager.put(QNetworkRequest(QUrl(tickets[part - 1].value("httpurl").toString())), bytesOf(part)));
+    for (QNetworkReply* reply : replies) {
+        QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 30000);
+        QCOMPARE(QJsonDocument::fromJson(reply->readAll()).object().value("code").toInt(-1), 0);
+        delete reply;
+    }
+    // A second copy of the held part cannot write over it: it waits, then is refused.
+    QCOMPARE(client->put(second.toString(), QByteArray(int(chunk), 'x')).code(), 41);
+    QCOMPARE(client->submit(file, token).code(), 41); // nor a commit while it arrives
+    held.write(bytesOf(2).mid(1 << 20));
+    QByteArray answer;
+    while (!answer.endsWith("}") && held.waitForReadyRead(10000))
+        answer += held.readAll();
+    QVERIFY2(answer.contains("\"code\":0"), answer.constData());
+    QCOMPARE(client->submit(file, token).code(), 0);
+    QCOMPARE(server.fileContent(space, "together/t.bin"), content);
+}
+
+void TestKDriveServerTransfer::partBodyEndsWhereItsLengthSays_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QByteArray>("encoding");
+    QTest::addColumn<bool>("multipart");
+    QTest::newRow("large PUT") << 1536 * 1024 + 7 << QByteArray() << false;
+    QTest::newRow("large multipart POST") << 1536 * 1024 + 7 << QByteArray() << true;
+    QTest::newRow("PUT within the first read") << 1000 << QByteArray() << false;
+    QTest::newRow("deflated PUT") << 1536 * 1024 + 7 << QByteArray("deflate") << false;
+}
+
+void TestKDriveServerTransfer::partBodyEndsWhereItsLengthSays()
+{
+    QFETCH(int, size);
+    QFETCH(QByteArray, encoding);
+    QFETCH(bool, multipart);
+    const QByteArray content = pattern(size, int(qHash(QByteArray(QTest::currentDataTag()))));
+    const QString file = path(QStringLiteral("framing/%1-%2-%3.bin").arg(size).arg(QString(encoding)).arg(multipart));
+    const QString token = client->askUpload(file, content).data().toObject().value("uptoken").toString();
+    const QUrl url(client->exchange(space, token, 1).data().toObject().value("httpurl").toString());
+    const QByteArray boundary = "b0undary";
+    QByteArray body = multipart ? KTestApiClient::multipartBody(boundary, content) : content;
+    if (!encoding.isEmpty())
+        body = qCompress(body).mid(4); // a zlib stream, as "deflate" means in HTTP
+    QByteArray head = (multipart ? "POST " : "PUT ") + url.path(QUrl::FullyEncoded).toLatin1() + '?'
+                      + url.query(QUrl::FullyEncoded).toLatin1() + " HTTP/1.1\r\nHost: x\r\nContent-Length: "
+                      + QByteArray::number(body.size()) + "\r\n";
+    head += multipart ? "Content-Type: multipart/form-data; boundary=" + boundary + "\r\n" : QByteArray();
+    head += encoding.isEmpty() ? QByteArray() : "Content-Encoding: " + encoding + "\r\n";
+    // The next request on the connection must be read as a request, not as
+    // part of the body. A large plain body has it follow in the same write.
+    // Otherwise it waits for the answer: the library's own reads may take it
+    // in with the end of the body, and the library keeps nothing between
+    // requests.
+    const QByteArray next = "GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n";
+    const bool pipelined = body.size() > 65536 && encoding.isEmpty();
+    QTcpSocket socket;
+    socket.connectToHost(url.host(), quint16(url.port()));
+    QVERIFY(socket.waitForConnected(10000));
+    socket.write(head + "\r\n" + body + (pipelined ? next : QByteArray()));
+    QByteArray answers;
+    bool nextSent = pipelined;
+    while (answers.count("\"code\":") < 2 && socket.waitForReadyRead(20000)) {
+        answers += socket.readAll();
+        if (!nextSent && answers.contains("\"code\":"))
+            nextSent = socket.write(next) > 0;
+    }
+    QVERIFY2(answers.startsWith("HTTP/1.1 200") && answers.contains("\"code\":0"), answers.left(300).constData());
+    QVERIFY2(answers.contains("HTTP/1.1 404"), answers.constData());
+    QCOMPARE(client->submit(file, token).code(), 0);
+    QCOMPARE(server.fileContent(space, file.section('/', 1)), content);
 }
 
 void TestKDriveServerTransfer::askReceivedTwiceIsOneUpload()

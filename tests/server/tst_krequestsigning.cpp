@@ -70,6 +70,7 @@ void TestKRequestSigning::parseForm_data()
     QTest::newRow("empty value and bare key") << QByteArray("a=&b") << QVariantMap{{"a", ""}, {"b", ""}};
     QTest::newRow("later duplicate wins") << QByteArray("a=1&a=2") << QVariantMap{{"a", "2"}};
     QTest::newRow("empty body") << QByteArray() << QVariantMap();
+    QTest::newRow("NUL kept with what follows") << QByteArray("u=demo%00x&p%00=1") << QVariantMap{{"u", QString("demo") + QChar(0) + "x"}, {QString("p") + QChar(0), "1"}};
     QTest::newRow("equals inside a value") << QByteArray("paths=%5B%22%40s%2Fa%3Db%22%5D") << QVariantMap{{"paths", "[\"@s/a=b\"]"}};
 }
 
@@ -81,6 +82,7 @@ void TestKRequestSigning::parseForm()
     QCOMPARE(fields.keys(), expected.keys());
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         QCOMPARE(fields.value(it.key()), it.value().toString());
+    QCOMPARE(KCanonical::holdsNul(fields), body.contains("%00"));
 }
 
 void TestKRequestSigning::hmacSha1KnownAnswers_data()

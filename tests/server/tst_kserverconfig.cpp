@@ -22,7 +22,7 @@ void TestKServerConfig::serveOptions()
 {
     const KCommandLine line = KCommandLine::parse({"--root", "/r", "--port", "8080", "--host", "0.0.0.0",
                                                    "--upload-method", "put", "--redirect", "/auth/klogin",
-                                                   "--admin-token", "t", "--api-style", "relative", "--threads", "4",
+                                                   "--admin-token", "t", "--api-style", "relative", "--threads", "4", "--max-threads", "40",
                                                    "--tls-cert", "c.pem", "--tls-key", "k.pem", "--sync"});
     QVERIFY2(line.error.isEmpty(), qPrintable(line.error));
     QCOMPARE(line.command, QStringLiteral("serve"));
@@ -34,6 +34,7 @@ void TestKServerConfig::serveOptions()
     QCOMPARE(line.config.adminToken, QStringLiteral("t"));
     QCOMPARE(line.config.apiStyle, QStringLiteral("relative"));
     QCOMPARE(line.config.threads, 4);
+    QCOMPARE(line.config.maxThreads, 40);
     QVERIFY(line.config.useTls());
     QVERIFY(line.config.syncWrites);
     const KCommandLine defaults = KCommandLine::parse({"serve", "--root", "/r"});
@@ -70,6 +71,7 @@ void TestKServerConfig::refusedLines_data()
     QTest::newRow("value missing") << QStringList{"--root"};
     QTest::newRow("unknown option") << QStringList{"--root", "/r", "--fast"};
     QTest::newRow("cert without key") << QStringList{"--root", "/r", "--tls-cert", "c"};
+    QTest::newRow("max threads below threads") << QStringList{"--root", "/r", "--threads", "40", "--max-threads", "30"};
     QTest::newRow("bad method") << QStringList{"--root", "/r", "--upload-method", "patch"};
     QTest::newRow("bad api style") << QStringList{"--root", "/r", "--api-style", "odd"};
     QTest::newRow("stray argument") << QStringList{"--root", "/r", "extra"};

@@ -31,6 +31,9 @@ void TestKServerPath::parse_data()
     QTest::newRow("absolute after space") << "@s1//etc/passwd" << false << "" << "";
     QTest::newRow("backslash") << "@s1/a\\..\\b" << false << "" << "";
     QTest::newRow("control character") << QString("@s1/a\nb") << false << "" << "";
+    QTest::newRow("C1 next line") << QString("@s1/a") + QChar(0x85) + "b" << false << "" << "";
+    QTest::newRow("C1 CSI") << QString("@s1/a") + QChar(0x9b) + "b" << false << "" << "";
+    QTest::newRow("Latin-1 letter after C1") << QString("@s1/a") + QChar(0xa0) + QChar(0xe9) << true << "s1" << QString("a") + QChar(0xa0) + QChar(0xe9);
     QTest::newRow("no at sign") << "s1/a" << false << "" << "";
     QTest::newRow("absolute path") << "/etc/passwd" << false << "" << "";
     QTest::newRow("empty space id") << "@/a" << false << "" << "";

@@ -2,7 +2,9 @@
 #include "server/kmd5.h"
 #include "server/knodestore.h"
 #include "server/kpartwriter.h"
+#include "server/kshutdown.h"
 #include "server/kstorage.h"
+#include "server/kuploadclaims.h"
 #include "server/kuploaddigests.h"
 #include "server/kuploadstore.h"
 
@@ -30,7 +32,7 @@ private slots:
     void sessionPartArithmetic();
     void partsAreReplacedAndListedInOrder();
     void digestsFollowOnlyInOrderParts();
-    void digestsRefuseASecondPartAtOnce();
+    void claimsRefuseASecondCopyOfAPart();
     void commitHoldKeepsPartsOut();
     void partWriterPlacesBytesAtItsOffset();
     void partWriterRefusesTooManyBytes();
@@ -193,21 +195,22 @@ void TestKServerStorage::descendantsStayInsideTheFolder()
 void TestKServerStorage::sessionPartArithmetic_data()
 {
     QTest::addColumn<qint64>("size");
-    QTest::addColumn<int>("parts");
+    QTest::addColumn<qint64>("parts");
     QTest::addColumn<qint64>("lastOffset");
     QTest::addColumn<qint64>("lastSize");
-    QTest::newRow("12 MiB") << qint64(12582912) << 3 << qint64(10485760) << qint64(2097152);
-    QTest::newRow("exactly one chunk") << qint64(5242880) << 1 << qint64(0) << qint64(5242880);
-    QTest::newRow("one byte more") << qint64(5242881) << 2 << qint64(5242880) << qint64(1);
-    QTest::newRow("small") << qint64(4096) << 1 << qint64(0) << qint64(4096);
-    QTest::newRow("empty") << qint64(0) << 0 << qint64(0) << qint64(0);
-    QTest::newRow("1 GiB") << qint64(1073741824) << 205 << qint64(1069547520) << qint64(4194304);
+    QTest::newRow("12 MiB") << qint64(12582912) << qint64(3) << qint64(10485760) << qint64(2097152);
+    QTest::newRow("exactly one chunk") << qint64(5242880) << qint64(1) << qint64(0) << qint64(5242880);
+    QTest::newRow("one byte more") << qint64(5242881) << qint64(2) << qint64(5242880) << qint64(1);
+    QTest::newRow("small") << qint64(4096) << qint64(1) << qint64(0) << qint64(4096);
+    QTest::newRow("empty") << qint64(0) << qint64(0) << qint64(0) << qint64(0);
+    QTest::newRow("1 TiB in 5 MiB chunks") << (qint64(1) << 40) << qint64(209716) << qint64(1099510579200) << qint64(1048576);
+    QTest::newRow("1 GiB") << qint64(1073741824) << qint64(205) << qint64(1069547520) << qint64(4194304);
 }
 
 void TestKServerStorage::sessionPartArithmetic()
 {
     QFETCH(qint64, size);
-    QFETCH(int, parts);
+    QFETCH(qint64, parts);
     KUploadSession session;
     session.fileSize = size;
     session.chunkSize = 5242880;
@@ -216,9 +219,9 @@ void TestKServerStorage::sessionPartArithmetic()
         QCOMPARE(session.partSize(1), qint64(0));
         return;
     }
-    QTEST(session.partOffset(parts), "lastOffset");
-    QTEST(session.partSize(parts), "lastSize");
-    QCOMPARE(session.partSize(parts + 1), qint64(0));
+    QTEST(session.partOffset(int(parts)), "lastOffset");
+    QTEST(session.partSize(int(parts)), "lastSize");
+    QCOMPARE(session.partSize(int(parts) + 1), qint64(0));
     QCOMPARE(session.partSize(0), qint64(0));
 }
 
@@ -247,60 +250,66 @@ void TestKServerStorage::partsAreReplacedAndListedInOrder()
 
 void TestKServerStorage::digestsFollowOnlyInOrderParts()
 {
-    KUploadDigests digests;
-    const QByteArray a("first part "), b("second part"), c("third");
-    KUploadDigests::Claim first = digests.claim("t", 0);
-    QVERIFY(first.granted && first.inOrder);
-    first.md5.add(a);
-    digests.release("t", true, first, a.size());
-    KUploadDigests::Claim third = digests.claim("t", a.size() + b.size()); // out of order: not hashed
-    QVERIFY(third.granted && !third.inOrder);
-    digests.release("t", true, third, a.size() + b.size() + c.size());
-    KUploadDigests::Claim second = digests.claim("t", a.size());
-    QVERIFY(second.inOrder);
-    second.md5.add(b.left(4));
-    digests.release("t", false, second, a.size() + b.size()); // broke off: state unchanged
-    second = digests.claim("t", a.size());
-    second.md5.add(b);
-    digests.release("t", true, second, a.size() + b.size());
+    // Parts stored out of order: the running MD5 reaches only as far as the
+    // stored parts are contiguous from the start, and goes on once a gap fills.
+    KContentStore content(dir->path(), false);
+    QString error;
+    QVERIFY(content.prepare(&error));
+    const QByteArray data = pattern(5 * 1024 * 1024 / 2 + 5, 3);
+    QFile file(content.sessionPath("t"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
+    file.close();
+    KShutdown shutdown;
+    KUploadDigests digests(content, shutdown);
+    const qint64 a = 1 << 20;
+    const qint64 b = 2 << 20;
     KMd5 state;
-    QCOMPARE(digests.snapshot("t", &state), qint64(a.size() + b.size()));
-    QCOMPARE(state.hex(), md5Of(a + b));
-    // Rewriting hashed bytes throws the state away.
-    KUploadDigests::Claim again = digests.claim("t", 0);
-    QVERIFY(again.inOrder);
-    digests.release("t", false, again, 0);
-    QCOMPARE(digests.snapshot("t", &state), qint64(0));
+    digests.stored("t", b, data.size());
+    digests.waitForIdle();
+    QCOMPARE(digests.take("t", &state), qint64(0));
+    digests.stored("t", 0, a);
+    digests.waitForIdle();
+    QCOMPARE(digests.take("t", &state), a);
+    QCOMPARE(state.hex(), md5Of(data.left(int(a))));
+    digests.stored("t", a, b);
+    digests.waitForIdle();
+    QCOMPARE(digests.take("t", &state), qint64(data.size()));
+    QCOMPARE(state.hex(), md5Of(data));
+    // Writing hashed bytes again throws the state away.
+    digests.rewriting("t", a);
+    QCOMPARE(digests.take("t", &state), qint64(0));
     QCOMPARE(state.hex(), md5Of(QByteArray()));
 }
 
-void TestKServerStorage::digestsRefuseASecondPartAtOnce()
+void TestKServerStorage::claimsRefuseASecondCopyOfAPart()
 {
-    KUploadDigests digests;
-    const KUploadDigests::Claim one = digests.claim("t", 0);
-    QVERIFY(one.granted);
-    QVERIFY(digests.busy("t"));
-    QVERIFY(!digests.claim("t", 5).granted);
-    QVERIFY(digests.claim("other", 0).granted);
-    digests.release("t", false, one, 0);
-    QVERIFY(!digests.busy("t"));
-    QVERIFY(digests.claim("t", 5).granted);
+    KUploadClaims claims;
+    QVERIFY(claims.claimPart("t", 1, 0));
+    QVERIFY(claims.claimPart("t", 2, 0)); // other parts at the same time
+    QVERIFY(claims.busy("t"));
+    QVERIFY(!claims.claimPart("t", 1, 50)); // the same part: waits 50 ms, then gives up
+    QVERIFY(claims.claimPart("other", 1, 0));
+    claims.releasePart("t", 1);
+    QVERIFY(claims.claimPart("t", 1, 0));
+    claims.releasePart("t", 1);
+    claims.releasePart("t", 2);
+    QVERIFY(!claims.busy("t"));
 }
 
 void TestKServerStorage::commitHoldKeepsPartsOut()
 {
-    KUploadDigests digests;
-    KUploadDigests::Claim first = digests.claim("t", 0);
-    first.md5.add("abc");
-    digests.release("t", true, first, 3);
-    QVERIFY(digests.reserve("t", 0));
-    QVERIFY(!digests.claim("t", 3, 50).granted); // waits 50 ms, then gives up
-    QVERIFY(!digests.reserve("t", 0));
-    digests.unreserve("t");
-    KMd5 state;
-    QCOMPARE(digests.snapshot("t", &state), qint64(3)); // the hold keeps the running MD5
-    QCOMPARE(state.hex(), md5Of("abc"));
-    QVERIFY(digests.claim("t", 3).granted);
+    KUploadClaims claims;
+    QVERIFY(claims.claimPart("t", 1, 0));
+    QVERIFY(!claims.reserve("t", 50)); // a part still arriving
+    QVERIFY(claims.claimPart("t", 2, 0)); // the reservation that gave up let go
+    claims.releasePart("t", 1);
+    claims.releasePart("t", 2);
+    QVERIFY(claims.reserve("t", 0));
+    QVERIFY(!claims.claimPart("t", 3, 50));
+    QVERIFY(!claims.reserve("t", 50)); // a second commit waits for the first
+    claims.unreserve("t");
+    QVERIFY(!claims.busy("t"));
+    QVERIFY(claims.claimPart("t", 3, 0));
 }
 
 void TestKServerStorage::partWriterPlacesBytesAtItsOffset()
