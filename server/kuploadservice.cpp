@@ -308,10 +308,23 @@ KReply KUploadService::submitUpload(const KCallContext& call)
     if (!p.claims.reserve(session->token, CommitWaitMs))
         return KReply::fail(KCode::Busy, QStringLiteral("a part of this upload is still arriving"));
     const KReservation reservation(p.claims, session->token);
-    if (const std::optional<KReply> failure = checkParts(*session))
-        return *failure;
-    if (const std::optional<KReply> failure = verifyContent(*session))
-        return *failure;
+    return commitReserved(call);
+}
+
+// Read again under the reservation: a copy of this commit sent twice may have
+// finished while this one waited.
+KReply KUploadService::commitReserved(const KCallContext& call)
+{
+    KReply refusal;
+    const std::optional<KUploadSession> session = ownSession(call, &refusal, true);
+    if (!session)
+        return refusal;
+    if (session->state != QLatin1String("done")) {
+        if (const std::optional<KReply> failure = checkParts(*session))
+            return *failure;
+        if (const std::optional<KReply> failure = verifyContent(*session))
+            return *failure;
+    }
     return commitVersion(call, *session);
 }
 

@@ -79,6 +79,7 @@ private:
     std::optional<KUploadSession> ownSession(const KCallContext& call, KReply* refusal, bool allowDone = false);
     std::optional<KReply> checkTarget(const KServerPath& path, bool createFile, bool createVersion);
     QString partUrl(const KCallContext& call, const KUploadSession& session, int partNumber) const;
+    KReply commitReserved(const KCallContext& call);
     std::optional<KReply> checkParts(const KUploadSession& session);
     std::optional<KReply> verifyContent(const KUploadSession& session);
     KReply commitVersion(const KCallContext& call, const KUploadSession& session);

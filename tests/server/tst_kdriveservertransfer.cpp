@@ -7,6 +7,8 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <future>
+
 // Uploads and downloads through the running server, as the client does them:
 // 5 MiB parts with per-part tickets, commit, ranged GET.
 class TestKDriveServerTransfer : public QObject
@@ -23,6 +25,7 @@ private slots:
     void emptyFileIsCommittable();
     void resumeAfterADroppedPart();
     void partsOfOneUploadArriveTogether();
+    void commitSentTwiceWhileAPartArrives();
     void partBodyEndsWhereItsLengthSays_data();
     void partBodyEndsWhereItsLengthSays();
     void askReceivedTwiceIsOneUpload();
@@ -261,6 +264,41 @@ void TestKDriveServerTransfer::partsOfOneUploadArriveTogether()
     QVERIFY2(answer.contains("\"code\":0"), answer.constData());
     QCOMPARE(client->submit(file, token).code(), 0);
     QCOMPARE(server.fileContent(space, "together/t.bin"), content);
+}
+
+// Both copies of a commit wait for a part still arriving; the one served
+// second finds the upload already committed and answers as the first did.
+void TestKDriveServerTransfer::commitSentTwiceWhileAPartArrives()
+{
+    const qint64 chunk = KTestApiClient::ChunkSize;
+    const QByteArray content = pattern(int(chunk + 1000), 15);
+    const QString file = path("twice/held.bin");
+    const QString token = client->askUpload(file, content).data().toObject().value("uptoken").toString();
+    QCOMPARE(client->sendPart(client->exchange(space, token, 1).data().toObject(), content.left(int(chunk)), 0).code(), 0);
+    const QUrl second(client->exchange(space, token, 2).data().toObject().value("httpurl").toString());
+    const qint64 partsBefore = server.stats().value("part");
+    const qint64 commitsBefore = server.stats().value("ksubmitupload");
+    QTcpSocket held;
+    held.connectToHost(second.host(), quint16(second.port()));
+    QVERIFY(held.waitForConnected(10000));
+    held.write("PUT " + second.path(QUrl::FullyEncoded).toLatin1() + '?' + second.query(QUrl::FullyEncoded).toLatin1()
+               + " HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n" + content.mid(int(chunk), 10));
+    QVERIFY(held.waitForBytesWritten(10000) && server.waitForStat("part", partsBefore + 1));
+    const auto commit = [&] {
+        KTestApiClient own(server.baseUrl());
+        return own.login(KTestServer::demoUser(), KTestServer::demoPassword()) ? own.submit(file, token).code() : -1;
+    };
+    std::future<int> first = std::async(std::launch::async, commit);
+    std::future<int> again = std::async(std::launch::async, commit);
+    QVERIFY(server.waitForStat("ksubmitupload", commitsBefore + 2));
+    held.write(content.mid(int(chunk) + 10));
+    QVERIFY(held.waitForBytesWritten(10000));
+    QCOMPARE(first.get(), 0);
+    QCOMPARE(again.get(), 0);
+    QCOMPARE(server.fileContent(space, "twice/held.bin"), content);
+    const QJsonArray versions = client->call(space, {{"op", "kgetnodes"}, {"paths", "[\"" + file + "\"]"}})
+                                    .data().toArray().at(0).toObject().value("versions").toArray();
+    QCOMPARE(versions.size(), 1);
 }
 
 void TestKDriveServerTransfer::partBodyEndsWhereItsLengthSays_data()
