@@ -15,10 +15,10 @@ public:
     static const int MaxJobs = 32;
 
     // Parts of one upload sent before the first is answered; one when
-    // uploads run one at a time, as the classic thread does. One for now:
-    // a server that takes one part of an upload at a time makes the others
-    // wait, and refuses them after a few seconds on a slow link.
-    static const int PartsInFlight = 1;
+    // uploads run one at a time, as the classic thread does. A server that
+    // answers a part "busy" while others of its upload arrive gets one part
+    // at a time from then on.
+    static const int PartsInFlight = 4;
     static int partsInFlight(int uploadJobs) { return uploadJobs > 1 ? PartsInFlight : 1; }
 
     static int uploadJobs();

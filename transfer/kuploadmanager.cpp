@@ -422,6 +422,10 @@ bool KUploadManager::partArrived(const KUploadInfo& job, KPartsInFlight& inFligh
     // part of it is not taken; a network failure leaves it to a resume.
     if (result.status >= 400)
         sessionGone = retryAllowed;
+    if (result.status == 409 && partsInFlight > 1) {
+        KLog::info2(QStringLiteral("服务器一次只接收一片，改为逐片上传"), job.localPath, job.serverPath);
+        partsInFlight = 1;
+    }
     if (!result.ok)
         return partFailed(job, part.number, result.reason);
     commitToken = part.token;
