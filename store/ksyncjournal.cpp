@@ -15,10 +15,7 @@ KJournalEntry readEntry(const QSqlQuery& sql)
     entry.relPath = sql.value(0).toString();
     entry.local = {sql.value(1).toLongLong(), sql.value(2).toLongLong(), sql.value(3).toLongLong()};
     entry.md5 = sql.value(4).toString();
-    // Both sides hold the same content as a rule: one copy of the text
-    // serves both, which matters for a journal of a million entries.
-    const QString datahash = sql.value(5).toString();
-    entry.datahash = datahash == entry.md5 ? entry.md5 : datahash;
+    entry.datahash = sql.value(5).toString();
     entry.datasize = sql.value(6).toLongLong();
     entry.version = sql.value(7).toLongLong();
     entry.timeMs = sql.value(8).toLongLong();
@@ -40,15 +37,14 @@ QString KSyncJournal::createStatement()
                           "PRIMARY KEY (tx_pairid,tx_relpath)) WITHOUT ROWID");
 }
 
-QHash<QString, KJournalEntry> KSyncJournal::load() const
+KJournalEntries KSyncJournal::load() const
 {
-    QHash<QString, KJournalEntry> entries;
+    KJournalEntries entries;
+    entries.reserve(count());
     QSqlQuery sql = KStoreSql::run(QStringLiteral("select ") + Columns + QStringLiteral(" from k_driver_sync_journal where tx_pairid=?"),
                         {pairId});
-    while (sql.next()) {
-        KJournalEntry entry = readEntry(sql);
-        entries.insert(entry.relPath, entry);
-    }
+    while (sql.next())
+        entries.insert(readEntry(sql));
     return entries;
 }
 

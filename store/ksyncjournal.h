@@ -1,23 +1,10 @@
 #pragma once
 
-#include "store/khashcache.h"
+#include "store/kjournalentries.h"
+#include "store/kjournalentry.h"
 
-#include <QHash>
+#include <QList>
 #include <QString>
-
-// What one file of a pair looked like on both sides when it was last synced.
-struct KJournalEntry
-{
-    QString relPath;
-    KFileStamp local;
-    QString md5;
-    QString datahash;
-    qint64 datasize = 0;
-    qint64 version = 0;
-    qint64 timeMs = 0;
-
-    bool isValid() const { return !relPath.isEmpty(); }
-};
 
 // The sync journal of one folder pair (table k_driver_sync_journal): a row
 // per relative path, written when an upload commits or a download is placed,
@@ -28,7 +15,7 @@ class KSyncJournal
 public:
     explicit KSyncJournal(const QString& pairId);
 
-    QHash<QString, KJournalEntry> load() const;
+    KJournalEntries load() const;
     KJournalEntry entry(const QString& relPath) const;
     // The entries strictly below a folder.
     QList<KJournalEntry> below(const QString& folder) const;

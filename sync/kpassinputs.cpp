@@ -79,11 +79,11 @@ void KPassInputs::readJournalAt(const KSyncJournal& journal, const QSet<QString>
     for (const QString& rel : paths + above) {
         const KJournalEntry entry = journal.entry(rel);
         if (entry.isValid())
-            entries.insert(rel, entry);
+            entries.insert(entry);
     }
     for (const QString& rel : paths) {
         for (const KJournalEntry& entry : journal.below(rel))
-            entries.insert(entry.relPath, entry);
+            entries.insert(entry);
     }
 }
 

@@ -21,7 +21,7 @@ struct KPairRoots
 // and the folders above them, so that a file in the way of a folder shows).
 struct KPassInputs
 {
-    QHash<QString, KJournalEntry> entries;
+    KJournalEntries entries;
     KLocalTree local;
     KServerTree server;
     // False when a tree could not be read whole: nothing missing means "gone".

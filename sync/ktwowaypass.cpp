@@ -75,8 +75,8 @@ QStringList KTwoWayPass::allPaths() const
     QSet<QString> all(inputs.local.files.keyBegin(), inputs.local.files.keyEnd());
     for (auto it = inputs.server.files.keyBegin(); it != inputs.server.files.keyEnd(); ++it)
         all.insert(*it);
-    for (auto it = inputs.entries.keyBegin(); it != inputs.entries.keyEnd(); ++it)
-        all.insert(*it);
+    for (const QString& rel : inputs.entries.paths())
+        all.insert(rel);
     QStringList sorted(all.begin(), all.end());
     std::sort(sorted.begin(), sorted.end());
     return sorted;
@@ -144,9 +144,7 @@ bool KTwoWayPass::settleClash(const QString& rel, KSyncStates states)
 KSyncStates KTwoWayPass::statesOf(const QString& rel) const
 {
     KSyncStates states;
-    const auto entry = inputs.entries.constFind(rel);
-    if (entry != inputs.entries.constEnd())
-        states.journal = *entry;
+    states.journal = inputs.entries.find(rel);
     const auto file = inputs.local.files.constFind(rel);
     if (file != inputs.local.files.constEnd())
         states.local = *file;
