@@ -6,7 +6,7 @@
 # is removed by the driver. Run it alone on the machine (on a shared machine:
 # flock /tmp/wexora-build.lock bench/download_bench.sh ...).
 #
-# bench/download_bench.sh [build-dir] [big|small ...] [--links ...] [--jobs 1]
+# bench/download_bench.sh [build-dir] [big|small ...] [--links ...] [--jobs 16]
 #                         [--transfers 4,1] [--big-mib 1024] [--files 10000]
 #                         [--rounds N] [--unverified] [--proxy-loopback]
 set -euo pipefail

@@ -6,7 +6,7 @@
 # link and peer run: our figure, the peer's and the ratio.
 #
 # bench/link_bench.sh [--links loopback,20ms-100mbit,60ms-20mbit] [--big-mib 1024]
-#                     [--files 10000] [--jobs 1] [--transfers 4,1] [--skip-big]
+#                     [--files 10000] [--jobs 16] [--transfers 4,1] [--skip-big]
 #                     [--skip-many] [--upload-only | --download-only] [more options of both drivers]
 # A quick run: bench/link_bench.sh --big-mib 64 --files 200
 # Run it alone on the machine (on a shared machine:

@@ -5,7 +5,7 @@
 # /tmp and is removed afterwards. Run it alone on the machine (on a shared
 # machine: flock /tmp/wexora-build.lock bench/upload_bench.sh ...).
 #
-# bench/upload_bench.sh [--links loopback,20ms-100mbit,60ms-20mbit] [--jobs 1]
+# bench/upload_bench.sh [--links loopback,20ms-100mbit,60ms-20mbit] [--jobs 16]
 #                       [--transfers 4,1] [--big-mib 1024] [--files 10000]
 #                       [--folders 100] [--skip-big] [--skip-many] [--proxy-loopback]
 set -euo pipefail

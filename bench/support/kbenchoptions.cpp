@@ -99,7 +99,7 @@ QString KBenchOptions::preset(const QString& link) const
 QString KBenchOptions::usage(const QString& program)
 {
     return program
-           + QStringLiteral(" [--links loopback,20ms-100mbit,60ms-20mbit] [--proxy-loopback] [--jobs 1]\n"
+           + QStringLiteral(" [--links loopback,20ms-100mbit,60ms-20mbit] [--proxy-loopback] [--jobs 16]\n"
                             "    [--transfers 4,1] [--big-mib 1024] [--files 10000] [--folders 100] [--skip-big]\n"
                             "    [--skip-many] [--rounds 1] [--unverified] [--rclone PATH]\n");
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/ktransfersettings.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -9,7 +11,7 @@ struct KBenchOptions
 {
     QStringList links{QStringLiteral("loopback")};
     bool proxyLoopback = false;
-    int jobs = 1;
+    int jobs = KTransferSettings::DefaultUploadJobs; // the product's, the same each way
     QList<int> transfers{4, 1};
     qint64 bigMib = 1024;
     int files = 10000;

@@ -3,7 +3,7 @@
 #include "store/ktransfersettings.h"
 
 namespace {
-int chosen = 1;
+int chosen = KTransferSettings::DefaultUploadJobs;
 }
 
 bool KClientJobs::apply(int jobs)
