@@ -8,6 +8,8 @@
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <sys/stat.h>
+
 QString KLog::label(QtMsgType type)
 {
     switch (type) {
@@ -49,25 +51,34 @@ struct KLogSink
 
     void advanceClock()
     {
-        const qint64 now = QDateTime::currentMSecsSinceEpoch() / 1000;
-        if (now == second)
+        const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+        if (ms / 1000 == second)
             return;
-        const QDateTime local = QDateTime::currentDateTime();
-        second = now;
+        const QDateTime local = QDateTime::fromMSecsSinceEpoch(ms);
+        second = ms / 1000;
         time = local.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
         day = local.date().toString(QStringLiteral("yyyyMMdd"));
     }
 
-    // Opened again when the day or the base changes, or when the file went
-    // away (a removed logs folder means no log, as before).
+    // Opened again when the day or the base changes, or when the file at the
+    // path is no longer the open one (removed: no log, as before; replaced
+    // by another process: its new file).
     bool ready()
     {
         const QString path = KLog::logFilePath(day);
-        if (file.isOpen() && file.fileName() == path && QFile::exists(path))
+        if (file.isOpen() && file.fileName() == path && stillThere())
             return true;
         file.close();
         file.setFileName(path);
         return file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered);
+    }
+
+    bool stillThere() const
+    {
+        struct stat open;
+        struct stat named;
+        return ::fstat(file.handle(), &open) == 0 && ::stat(QFile::encodeName(file.fileName()).constData(), &named) == 0
+               && open.st_ino == named.st_ino && open.st_dev == named.st_dev;
     }
 };
 
@@ -76,12 +87,14 @@ struct KLogSink
 void KLog::outputMessage(QtMsgType type, const QMessageLogContext& context, const QString& msg)
 {
     Q_UNUSED(context)
-    static QMutex mutex;
-    static KLogSink sink;
+    // Never destroyed: lines may still come from other threads and from
+    // static destructors while the program exits.
+    static QBasicMutex mutex;
+    static KLogSink* const sink = new KLogSink;
     QMutexLocker lock(&mutex);
-    sink.advanceClock();
-    if (sink.ready())
-        sink.file.write(formatLine(sink.time, label(type), msg).toUtf8() + "\r\n");
+    sink->advanceClock();
+    if (sink->ready())
+        sink->file.write(formatLine(sink->time, label(type), msg).toUtf8() + "\r\n");
 }
 
 void KLog::info(const QString& tag, const QString& text)

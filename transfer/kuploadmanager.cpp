@@ -233,6 +233,7 @@ void KUploadManager::uploadFile(KUploadInfo job)
 void KUploadManager::uploadAttempt(const KUploadInfo& job, bool mayRetry)
 {
     sessionGone = false;
+    partBusy = false;
     retryAllowed = mayRetry;
     bool isCreateFile = true;
     if (!serverAllows(job, isCreateFile))
@@ -240,6 +241,11 @@ void KUploadManager::uploadAttempt(const KUploadInfo& job, bool mayRetry)
     const QString token = readUploadToken(job.localPath, job.serverPath, job.filemd5);
     if (token.isEmpty() || !resume(job, token, isCreateFile))
         startFresh(job, isCreateFile);
+    if (partBusy) {
+        // The upload goes on, from the parts the server holds, one at a time.
+        uploadAttempt(job, false);
+        return;
+    }
     if (!sessionGone)
         return;
     KLog::info2(QStringLiteral("上传会话已结束，重新开始"), job.localPath, job.serverPath);
@@ -420,11 +426,12 @@ bool KUploadManager::partArrived(const KUploadInfo& job, KPartsInFlight& inFligh
     const KPartsInFlight::Part part = inFlight.takeOldest(sender, result);
     // The part address answered and refused: the upload is no more, or this
     // part of it is not taken; a network failure leaves it to a resume.
-    if (result.status >= 400)
-        sessionGone = retryAllowed;
     if (result.status == 409 && partsInFlight > 1) {
         KLog::info2(QStringLiteral("服务器一次只接收一片，改为逐片上传"), job.localPath, job.serverPath);
         partsInFlight = 1;
+        partBusy = retryAllowed;
+    } else if (result.status >= 400) {
+        sessionGone = retryAllowed;
     }
     if (!result.ok)
         return partFailed(job, part.number, result.reason);
@@ -436,7 +443,7 @@ bool KUploadManager::partArrived(const KUploadInfo& job, KPartsInFlight& inFligh
 // A part cut off by a stop request is no failure of the file.
 bool KUploadManager::partFailed(const KUploadInfo& job, int partNumber, const QString& failure)
 {
-    if (!isInterruptionRequested() && !sessionGone)
+    if (!isInterruptionRequested() && !sessionGone && !partBusy)
         failJob(job, QStringLiteral("第%1片上传失败: %2").arg(partNumber).arg(failure));
     return false;
 }

@@ -137,6 +137,8 @@ private:
     KFileSyncDatabase* database = nullptr;
     QString jobFailure;
     bool sessionGone = false;
+    // A part answered "busy" while others of its upload were on the way.
+    bool partBusy = false;
     bool retryAllowed = false;
     int partsInFlight = 1;
 

@@ -99,11 +99,16 @@ void TestKLog::missingLogsDirectoryWritesNothing()
 {
     KTestBaseDir base;
     base.installLogSink();
+    qInfo("kept open"); // the log file is open when its folder goes
     QVERIFY(QDir(base.logsDir()).removeRecursively());
     qInfo("lost");
     KLog::info(QStringLiteral("tag"), QStringLiteral("lost too"));
     QVERIFY(!QDir(base.logsDir()).exists());
     QCOMPARE(base.todaysLog(), QString());
+    // A file put back in its place is written to again.
+    QVERIFY(QDir().mkpath(base.logsDir()));
+    qInfo("found again");
+    QVERIFY(base.todaysLog().endsWith(" [Info] found again\r\n"));
 }
 
 void TestKLog::linesFromThreadsNeverInterleave()

@@ -33,6 +33,7 @@ private slots:
     void lostPartFailsAtOnceThenResumesFromTheServersParts();
     void missingMiddlePartIsSentAgain();
     void partsInFlightSurviveADroppedPart();
+    void busyPartGoesOnOneAtATime();
     void commitFailureGoesToTheErrorMap_data();
     void commitFailureGoesToTheErrorMap();
     void refusedUploadIsRecorded();
@@ -420,6 +421,22 @@ void TestUploadManager::partsInFlightSurviveADroppedPart()
     QVERIFY(hasSyncLog(job));
     QVERIFY(!KConstant::ErrorMap.snapshot().contains(job.localPath));
     QCOMPARE(finished->size(), 2);
+}
+
+// A server that answers a part "busy" while others of its upload arrive: the
+// same upload goes on from the parts it holds, one part at a time.
+void TestUploadManager::busyPartGoesOnOneAtATime()
+{
+    QVERIFY(startServer());
+    manager->setPartsInFlight(4);
+    const QByteArray bytes = pattern(5 * Seg + 1000, 7);
+    const KUploadInfo job = makeJob("f/busy.bin", bytes);
+    QVERIFY(server->setFault(QJsonObject{{"target", "part"}, {"action", "status"}, {"status", 409}, {"partNumber", 2}}));
+    manager->runJob(job);
+    QCOMPARE(server->files(space), (QMap<QString, QByteArray>{{"f/busy.bin", bytes}}));
+    QCOMPARE(opsOnWire().count("kaskupload"), 1);
+    QVERIFY(!KConstant::ErrorMap.snapshot().contains(job.localPath));
+    QCOMPARE(finished->size(), 1);
 }
 
 void TestUploadManager::commitFailureGoesToTheErrorMap_data()
