@@ -62,6 +62,8 @@ private:
     QList<QStringList> syncLogsFor(const QString& name);
     bool logHas(const QString& tag, const QString& text) const;
     qint64 stat(const QString& name) { return server.stats().value(name); }
+    // The stat once two readings 200 ms apart agree.
+    qint64 settledStat(const QString& name);
 
     KTestBaseDir base;
     KTestServer server;
@@ -108,6 +110,16 @@ void TestKDownloadTransfer::initTestCase()
     transfer = std::make_unique<KDownloadTransfer>(manager.get(), &database);
     rows = std::make_unique<QSignalSpy>(transfer.get(), &KDownloadTransfer::deleteFileItem);
     progress = std::make_unique<QSignalSpy>(transfer.get(), &KDownloadTransfer::refreshProgress);
+}
+
+qint64 TestKDownloadTransfer::settledStat(const QString& name)
+{
+    qint64 last = -1;
+    for (qint64 now = stat(name); now != last; now = stat(name)) {
+        last = now;
+        QTest::qWait(200);
+    }
+    return last;
 }
 
 void TestKDownloadTransfer::init()
@@ -322,8 +334,10 @@ void TestKDownloadTransfer::droppedConnectionResumes()
 
     QVERIFY(download("dropped.bin", content.size(), md5));
     QVERIFY(!QFile::exists(localPath("dropped.bin")));
-    // The server counts what it sent once its side of the cut is done.
-    QTRY_COMPARE(stat("downloadBytes") - beforeFirst, qint64(1024 * 1024));
+    // The server counts what it sent once its side of the cut is done. Qt's
+    // access manager sometimes sends a GET cut this way again on its own (the
+    // transfer drops that answer), so wait until the count stops moving.
+    QVERIFY(settledStat("downloadBytes") - beforeFirst >= 1024 * 1024);
     const QByteArray partial = readFile(tempPath("dropped.bin"));
     QVERIFY2(partial.size() > 0 && partial.size() <= 1024 * 1024, qPrintable(QString::number(partial.size())));
     QVERIFY(content.startsWith(partial));
