@@ -2,31 +2,14 @@
 
 #include <algorithm>
 
-namespace {
-
-int hexValue(QChar c)
-{
-    if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
-        return c.unicode() - '0';
-    if (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
-        return c.unicode() - 'a' + 10;
-    return -1;
-}
-
-} // namespace
-
-// Only what unpacks to the very same text is packed.
+// Only what unpacks to the very same text is packed (lower-case hex of 16 bytes).
 bool KJournalEntries::pack(const QString& hex, Digest& raw)
 {
-    if (hex.size() != 32)
+    const QByteArray text = hex.toLatin1();
+    const QByteArray bytes = QByteArray::fromHex(text);
+    if (bytes.size() != int(raw.size()) || bytes.toHex() != text)
         return false;
-    for (int i = 0; i < 16; ++i) {
-        const int high = hexValue(hex.at(2 * i));
-        const int low = hexValue(hex.at(2 * i + 1));
-        if (high < 0 || low < 0)
-            return false;
-        raw[size_t(i)] = quint8(high << 4 | low);
-    }
+    std::copy(bytes.begin(), bytes.end(), raw.begin());
     return true;
 }
 
