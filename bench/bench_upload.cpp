@@ -214,7 +214,7 @@ int main(int argc, char* argv[])
             << '\n' << KBenchOptions::usage(QStringLiteral("bench_upload"));
         return 2;
     }
-    QTemporaryDir work(QStringLiteral("/tmp/wexora-upload-bench-XXXXXX"));
+    QTemporaryDir work(QDir::tempPath() + QStringLiteral("/wexora-upload-bench-XXXXXX"));
     KFileTools::setAppBaseDirForTesting(work.path() + QStringLiteral("/base"));
     KFileTools::makePath(work.path() + QStringLiteral("/base/logs"));
     qInstallMessageHandler(KLog::outputMessage);
