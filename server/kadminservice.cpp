@@ -5,7 +5,7 @@
 #include "server/kcontentstore.h"
 #include "server/kfaultinjector.h"
 #include "server/khttpexchange.h"
-#include "server/kmd5.h"
+#include "app/kmd5.h"
 #include "server/knodeservice.h"
 #include "server/knodestore.h"
 #include "server/kpartwriter.h"

@@ -1,6 +1,6 @@
 #include "server/kmd5pipeline.h"
 
-#include "server/kmd5.h"
+#include "app/kmd5.h"
 
 KMd5Pipeline::KMd5Pipeline(KMd5& md5)
     : md5(md5)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/kmd5.h"
+#include "app/kmd5.h"
 
 #include <QHash>
 #include <QMap>

@@ -2,7 +2,7 @@
 
 #include "server/kclock.h"
 #include "server/kcontentstore.h"
-#include "server/kmd5.h"
+#include "app/kmd5.h"
 #include "server/knodeservice.h"
 #include "server/knodestore.h"
 #include "server/kpassword.h"

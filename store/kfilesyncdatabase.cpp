@@ -6,6 +6,7 @@
 #include "app/kinterruption.h"
 #include "app/kjsontools.h"
 #include "app/klog.h"
+#include "app/kmd5.h"
 #include "store/khashcache.h"
 #include "store/kpartialdownloads.h"
 #include "store/kservercapabilities.h"
@@ -16,7 +17,6 @@
 #include "sync/knodetools.h"
 
 #include <QAtomicInt>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -125,7 +125,8 @@ bool KFileSyncDatabase::openFile(QSqlDatabase& db)
     pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     for (const QString& statement :
          {KHashCache::createStatement(), KSyncJournal::createStatement(), KSyncConflicts::createStatement(),
-          KPartialDownloads::createStatement(), KServerCapabilities::createStatement(),
+          KPartialDownloads::createStatement(), KPartialDownloads::indexStatement(),
+          KServerCapabilities::createStatement(),
           KTransferSettings::createStatement()})
         pragma.exec(statement);
     return true;
@@ -349,7 +350,7 @@ QString KFileSyncDatabase::fileMd5(const QString& path)
     if (!file.open(QIODevice::ReadOnly))
         throw "file open error.";
     const qint64 size = file.size();
-    QCryptographicHash hash(QCryptographicHash::Md5);
+    KMd5 hash;
     QByteArray block(HashBlockSize, Qt::Uninitialized);
     qint64 done = 0;
     while (done < size) {
@@ -359,10 +360,10 @@ QString KFileSyncDatabase::fileMd5(const QString& path)
         const qint64 got = file.read(block.data(), qMin<qint64>(size - done, HashBlockSize));
         if (got <= 0)
             break;
-        hash.addData(block.constData(), int(got));
+        hash.add(block.constData(), got);
         done += got;
         hashedBytes += got;
     }
     file.close();
-    return QString::fromLatin1(hash.result().toHex());
+    return hash.hex();
 }

@@ -11,7 +11,6 @@ const qint64 ReadBlock = 1 << 20;
 
 KDownloadDigest::KDownloadDigest(const QString& path)
     : path(path)
-    , hash(QCryptographicHash::Md5)
     , worker([this] { run(); })
 {
 }
@@ -26,13 +25,20 @@ KDownloadDigest::~KDownloadDigest()
     worker.join();
 }
 
+// The hashing thread is woken once a block is ready rather than for every
+// network read: on a slow link reads are a few KiB each.
 void KDownloadDigest::advance(qint64 bytes)
 {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
         written = qMax(written, bytes);
+        wake = written - announced >= ReadBlock;
+        if (wake)
+            announced = written;
     }
-    changed.notify_all();
+    if (wake)
+        changed.notify_all();
 }
 
 // At the end the file holds exactly `total` bytes.
@@ -97,7 +103,7 @@ bool KDownloadDigest::hashUpTo(QFile& file, QByteArray& block, qint64& hashedSoF
         const qint64 n = file.read(block.data(), qMin(limit - hashedSoFar, ReadBlock));
         if (n <= 0)
             return false;
-        hash.addData(block.constData(), int(n));
+        hash.add(block.constData(), n);
         hashedSoFar += n;
     }
     return true;
@@ -112,7 +118,7 @@ void KDownloadDigest::conclude(bool readable)
         if (stopping || target < 0)
             return;
         callback = std::move(done);
-        hex = readable && hashed == target ? QString::fromLatin1(hash.result().toHex()) : QString();
+        hex = readable && hashed == target ? hash.hex() : QString();
     }
     if (callback)
         callback(hex);

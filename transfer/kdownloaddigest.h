@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QCryptographicHash>
+#include "app/kmd5.h"
+
 #include <QFile>
 #include <QString>
 
@@ -45,10 +46,11 @@ private:
     void conclude(bool readable);
 
     const QString path;
-    QCryptographicHash hash;
+    KMd5 hash;
     mutable std::mutex mutex;
     std::condition_variable changed;
     qint64 written = 0;
+    qint64 announced = 0;
     qint64 hashed = 0;
     qint64 target = -1;
     bool stopping = false;

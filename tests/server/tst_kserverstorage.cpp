@@ -1,5 +1,5 @@
 #include "server/kcontentstore.h"
-#include "server/kmd5.h"
+#include "app/kmd5.h"
 #include "server/knodestore.h"
 #include "server/kpartwriter.h"
 #include "server/kshutdown.h"

@@ -1,4 +1,4 @@
-#include "server/kmd5.h"
+#include "app/kmd5.h"
 
 #include <openssl/evp.h>
 
