@@ -47,6 +47,12 @@ QString KPartialDownloads::createStatement()
                           "l_inode INTEGER,l_time INTEGER,PRIMARY KEY (tx_temppath))");
 }
 
+// Partials left by interrupted runs can be many; every download looks its target up.
+QString KPartialDownloads::indexStatement()
+{
+    return QStringLiteral("CREATE INDEX IF NOT EXISTS k_driver_partials_local ON k_driver_partials(tx_localpath)");
+}
+
 QString KPartialDownloads::preferredName(const QString& localPath)
 {
     return localPath + QStringLiteral(".wexora");
@@ -83,11 +89,15 @@ KPartialPlan KPartialDownloads::plan(const QString& localPath, const QString& se
 
 QString KPartialDownloads::freeName(const QString& localPath)
 {
-    const QSet<QString> taken = all();
     QString name = preferredName(localPath);
-    for (int attempt = 1; inodeAt(name) != 0 || taken.contains(name); ++attempt)
+    for (int attempt = 1; inodeAt(name) != 0 || recorded(name); ++attempt)
         name = alternativeName(localPath, attempt);
     return name;
+}
+
+bool KPartialDownloads::recorded(const QString& tempPath)
+{
+    return KStoreSql::run(QStringLiteral("select 1 from k_driver_partials where tx_temppath=?"), {tempPath}).next();
 }
 
 bool KPartialDownloads::recordFor(const QString& localPath, Record& record)

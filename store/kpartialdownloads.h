@@ -35,10 +35,12 @@ public:
     static QString alternativeName(const QString& localPath, int attempt);
 
     static QString createStatement();
+    static QString indexStatement();
 
 private:
     struct Record;
     static bool recordFor(const QString& localPath, Record& record);
     static QString freeName(const QString& localPath);
+    static bool recorded(const QString& tempPath);
     static void write(const Record& record);
 };
