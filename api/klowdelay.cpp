@@ -5,12 +5,18 @@
 #include <QSet>
 #include <QUrl>
 
+#include <atomic>
+
 #ifdef Q_OS_LINUX
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <cstdlib>
 #endif
@@ -66,12 +72,57 @@ int visit(int fd, quint16 peerPort, QSet<quint64>& open, const QSet<quint64>& se
     open.insert(inode);
     return switchOn(fd) ? 1 : 0;
 }
+
+std::atomic_bool connectWrapped{false};
+
+bool isTcp(int fd, const sockaddr* address)
+{
+    if (!address || (address->sa_family != AF_INET && address->sa_family != AF_INET6))
+        return false;
+    int type = 0;
+    socklen_t length = sizeof(type);
+    return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
+}
+
+// The managers' HTTP threads carry Qt's name for them (cut to 15 bytes by the kernel).
+bool onHttpThread()
+{
+    char name[16] = {};
+    return ::prctl(PR_GET_NAME, name, 0, 0, 0) == 0 && std::strncmp(name, "QNetworkAccessM", 15) == 0;
+}
 #endif
 
 } // namespace
 
+#ifdef Q_OS_LINUX
+extern "C" int connect(int fd, const struct sockaddr* address, socklen_t length)
+{
+    using Connect = int (*)(int, const struct sockaddr*, socklen_t);
+    static const Connect next = reinterpret_cast<Connect>(::dlsym(RTLD_NEXT, "connect"));
+    connectWrapped = true;
+    if (isTcp(fd, address) && onHttpThread())
+        switchOn(fd);
+    if (!next) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return next(fd, address, length);
+}
+#endif
+
+bool KLowDelay::wrapsConnect()
+{
+#ifdef Q_OS_LINUX
+    return connectWrapped;
+#else
+    return false;
+#endif
+}
+
 void KLowDelay::follow(QNetworkReply* reply)
 {
+    if (wrapsConnect())
+        return;
     QObject::connect(reply, &QNetworkReply::finished, reply, [reply] {
         const QUrl url = reply->url();
         applyToNewSockets(quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80)));

@@ -66,6 +66,17 @@ void TestKLowDelay::switchesTheClientsConnectionsOnly()
         QVERIFY(noDelay(fd));
     QVERIFY(!noDelay(int(other.socketDescriptor())));
     QCOMPARE(KLowDelay::applyToNewSockets(quint16(server.port())), 0); // each was switched once, already
+    QVERIFY(KLowDelay::wrapsConnect());
+
+    // The scan a process without the wrapper relies on: a connection to the
+    // port opened elsewhere is switched once; the other port's stays as it is.
+    QTcpSocket plain;
+    plain.connectToHost(QHostAddress::LocalHost, quint16(server.port()));
+    QVERIFY(plain.waitForConnected(5000));
+    QVERIFY(!noDelay(int(plain.socketDescriptor())));
+    QCOMPARE(KLowDelay::applyToNewSockets(quint16(server.port())), 1);
+    QVERIFY(noDelay(int(plain.socketDescriptor())));
+    QVERIFY(!noDelay(int(other.socketDescriptor())));
 }
 
 QTEST_GUILESS_MAIN(TestKLowDelay)
