@@ -96,20 +96,30 @@ void KFolderComparison::uploadOnlyChunk(const QStringList& files)
     QStringList targets;
     for (const QString& file : files)
         targets.append(mapped(file, localRoot, spaceRoot));
-    const QHash<QString, KNodeInfo> nodes = nodesAt(targets);
+    bool answered = false;
+    const QHash<QString, KNodeInfo> nodes = nodesAt(targets, answered);
     for (int i = 0; i < files.size(); ++i) {
         KInterruption::check();
         if (targets[i].isEmpty())
             continue;
-        const KUploadInfo job = uploadJob(files[i], targets[i]);
+        KUploadInfo job = uploadJob(files[i], targets[i]);
         const auto node = nodes.constFind(targets[i]);
         if (node != nodes.constEnd() && hasContent(*node, job.filemd5))
             continue;
+        if (answered)
+            job.server = node == nodes.constEnd() ? KServerKnown::NewFolder : nodeKnown(*node);
         addUpload(job);
     }
 }
 
-QHash<QString, KNodeInfo> KFolderComparison::nodesAt(const QStringList& targets) const
+// Only a file's node says what the upload will meet; anything else is asked
+// about again. A missing file's folder is made once: cheaper than asking per file.
+KServerKnown KFolderComparison::nodeKnown(const KNodeInfo& node)
+{
+    return node.isfile ? KServerKnown::NewVersion : KServerKnown::Unknown;
+}
+
+QHash<QString, KNodeInfo> KFolderComparison::nodesAt(const QStringList& targets, bool& answered) const
 {
     QStringList asked;
     for (const QString& target : targets) {
@@ -117,11 +127,13 @@ QHash<QString, KNodeInfo> KFolderComparison::nodesAt(const QStringList& targets)
             asked.append(target);
     }
     QHash<QString, KNodeInfo> nodes;
+    answered = false;
     if (asked.isEmpty())
         return nodes;
     try {
         for (const KNodeInfo& node : KNodeTools::parseNodeList(KNodeTools::getNodes(asked)))
             nodes.insert(node.path, node);
+        answered = true;
     } catch (...) {
     }
     return nodes;
@@ -145,13 +157,16 @@ void KFolderComparison::bothWays()
     for (const KNodeInfo& node : serverFiles)
         serverPaths.insert(node.path);
     const QSet<QString> localPaths(localFiles.begin(), localFiles.end());
+    const QSet<QString> serverFolders = foldersHolding(serverFiles, spaceRoot);
 
     for (const QString& file : localFiles) {
         KInterruption::check();
         const QString target = mapped(file, localRoot, spaceRoot);
         if (target.isEmpty() || serverPaths.contains(target))
             continue;
-        addUpload(uploadJob(file, target));
+        KUploadInfo job = uploadJob(file, target);
+        job.server = targetKnown(target, serverFolders);
+        addUpload(job);
     }
     for (const KNodeInfo& node : serverFiles) {
         const QString target = mapped(node.path, spaceRoot, localRoot);
@@ -159,6 +174,29 @@ void KFolderComparison::bothWays()
             continue;
         addDownload(downloadJob(node, target));
     }
+}
+
+// The listing names files only: a folder is known to exist when it holds one.
+QSet<QString> KFolderComparison::foldersHolding(const QList<KNodeInfo>& serverFiles, const QString& spaceRoot)
+{
+    QSet<QString> folders{KFileTools::formatPath(spaceRoot)};
+    for (const KNodeInfo& node : serverFiles) {
+        for (QString folder = KFileTools::parentPath(node.path); folder.size() > spaceRoot.size();
+             folder = KFileTools::parentPath(folder)) {
+            if (folders.contains(folder))
+                break;
+            folders.insert(folder);
+        }
+    }
+    return folders;
+}
+
+// A target that is itself a folder on the server is asked about again.
+KServerKnown KFolderComparison::targetKnown(const QString& target, const QSet<QString>& serverFolders)
+{
+    if (serverFolders.contains(target))
+        return KServerKnown::Unknown;
+    return serverFolders.contains(KFileTools::parentPath(target)) ? KServerKnown::NewFile : KServerKnown::NewFolder;
 }
 
 bool KFolderComparison::twoWay()

@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -49,9 +50,13 @@ public:
 private:
     void uploadOnly();
     void uploadOnlyChunk(const QStringList& files);
-    QHash<QString, KNodeInfo> nodesAt(const QStringList& targets) const;
+    // `answered` is false when the server gave no readable answer.
+    QHash<QString, KNodeInfo> nodesAt(const QStringList& targets, bool& answered) const;
+    static KServerKnown nodeKnown(const KNodeInfo& node);
     void downloadOnly();
     void bothWays();
+    static QSet<QString> foldersHolding(const QList<KNodeInfo>& serverFiles, const QString& spaceRoot);
+    static KServerKnown targetKnown(const QString& target, const QSet<QString>& serverFolders);
     bool twoWay();
 
     bool hasContent(const KNodeInfo& node, const QString& md5) const;

@@ -168,6 +168,9 @@ void TestKFolderComparison::uploadOnlyDecisions()
     QCOMPARE(recorder.uploads[0].filemd5, md5("local edit"));
     QCOMPARE(recorder.uploads[0].filesize, qint64(10));
     QCOMPARE(recorder.uploads[0].localPath, root + "/changed.txt");
+    // The answer travels with the jobs; a folder in the way is asked about again.
+    const QList<KServerKnown> known{recorder.uploads[0].server, recorder.uploads[1].server, recorder.uploads[2].server};
+    QVERIFY(known == (QList<KServerKnown>{KServerKnown::NewVersion, KServerKnown::Unknown, KServerKnown::NewFolder}));
     QVERIFY(recorder.downloads.isEmpty());
     QCOMPARE(recorder.handovers, QStringList{"up 3"});
 }
@@ -248,16 +251,25 @@ void TestKFolderComparison::bothWaysDecisions()
     write(root + "/both.txt", "local side, different");
     write(root + "/localonly.txt", "from here");
     write(root + "/.hidden.txt", "local hidden");
+    write(root + "/serveronly/l.txt", "into a folder the server has");
+    write(root + "/newdir/n.txt", "into a folder the server lacks");
 
     for (const QString& type : {QString(""), QString("0"), QString("both")}) {
         Recorder recorder;
         KFolderComparison(root, serverRoot(), recorder.sink()).run(type);
-        QCOMPARE(recorder.uploadTargets(), QStringList{serverRoot() + "/localonly.txt"});
+        // What the listing showed travels with each job: no upload asks again.
+        QMap<QString, KServerKnown> known;
+        for (const KUploadInfo& job : recorder.uploads)
+            known.insert(job.serverPath, job.server);
+        const QMap<QString, KServerKnown> expected{{serverRoot() + "/localonly.txt", KServerKnown::NewFile},
+                                                   {serverRoot() + "/serveronly/l.txt", KServerKnown::NewFile},
+                                                   {serverRoot() + "/newdir/n.txt", KServerKnown::NewFolder}};
+        QVERIFY(known == expected);
         QStringList downloads = recorder.downloadTargets();
         downloads.sort();
         // The local scan never lists hidden files, so a hidden counterpart is downloaded again.
         QCOMPARE(downloads, (QStringList{root + "/.hidden.txt", root + "/serveronly/s.txt"}));
-        QCOMPARE(recorder.handovers, (QStringList{"down 2", "up 1"}));
+        QCOMPARE(recorder.handovers, (QStringList{"down 2", "up 3"}));
     }
 }
 
