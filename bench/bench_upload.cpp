@@ -94,8 +94,12 @@ QList<KUploadInfo> makeJobs(const Source& source, const QString& serverRoot, dou
     timer.start();
     KFileSyncDatabase store;
     QList<KUploadInfo> jobs;
-    for (const QString& path : source.paths)
+    for (const QString& path : source.paths) {
         jobs.append({path, serverRoot + path.mid(source.root.size()), QFileInfo(path).size(), store.getFileMd5OrDatabase(path)});
+        // What a two-way pass learns from its listing of a fresh server: no
+        // folder of the tree is there yet.
+        jobs.last().server = KServerKnown::NewFolder;
+    }
     *md5Seconds = seconds(timer);
     return jobs;
 }
