@@ -242,9 +242,14 @@ void TestEndToEnd::savedPairSyncsOnItsOwn()
         expectedServer["both.txt"] = "local both"; // a new version; the old one stays on the server
 
     QVERIFY2(openWindow(), qPrintable(probe->lastError()));
+    const qint64 lookupsBefore = server.stats().value("kgetnodes");
     QVERIFY(savePair(localRoot, "@" + space + "/" + folder, syncType));
     QString mismatch;
     QVERIFY2(waitForTrees(localRoot, expectedLocal, folder, expectedServer, &mismatch), qPrintable(mismatch));
+    // What the pass saw travels with its uploads: none asks the server again.
+    // Saving the pair looks twice, upload-only looks its files up in one request.
+    const qint64 lookups = server.stats().value("kgetnodes") - lookupsBefore;
+    QVERIFY2(lookups <= (syncType == "1" ? 3 : 2), qPrintable(QString::number(lookups)));
 
     if (syncType == "1") {
         const QJsonArray files = server.tree(space).value("files").toArray();
