@@ -171,7 +171,6 @@ void KDownloadTransfer::beginState(const KDownloadInfo& job)
     httpStatus = 0;
     networkError = 0;
     digest.reset();
-    hashingInline = false;
 }
 
 // Asynchronous like the GET: several downloads may share this thread.
@@ -290,20 +289,11 @@ bool KDownloadTransfer::openTempFile(KDownloadRules::BodyAction action)
         return false;
     KPartialDownloads::opened(tempPath, inodeOf(*downloadFileHandle));
     written = resumeOffset;
-    if (hashing())
-        startDigest();
+    if (hashing()) {
+        digest = std::make_unique<KDownloadDigest>(tempPath);
+        digest->advance(written);
+    }
     return true;
-}
-
-void KDownloadTransfer::startDigest()
-{
-    digest.reset();
-    inlineHash = KMd5();
-    hashingInline = resumeOffset == 0 && current.fileSize <= InlineHashBytes;
-    if (hashingInline)
-        return;
-    digest = std::make_unique<KDownloadDigest>(tempPath);
-    digest->advance(written);
 }
 
 void KDownloadTransfer::onReadyRead()
@@ -326,8 +316,6 @@ void KDownloadTransfer::writeAvailable()
         return;
     }
     written += data.size();
-    if (hashingInline)
-        inlineHash.add(data);
     if (digest)
         digest->advance(written);
 }
@@ -389,8 +377,6 @@ void KDownloadTransfer::verify(qint64 tempSize)
 {
     if (!hashing())
         return conclude(tempSize);
-    if (hashingInline)
-        return onDigest(inlineHash.hex());
     if (!digest)
         digest = std::make_unique<KDownloadDigest>(tempPath);
     digest->finish(tempSize, [this](const QString& hex) {

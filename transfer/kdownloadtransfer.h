@@ -1,6 +1,5 @@
 #pragma once
 
-#include "app/kmd5.h"
 #include "transfer/kaskdownloadinfo.h"
 #include "transfer/kdownloadinfo.h"
 #include "transfer/kdownloadrules.h"
@@ -24,10 +23,9 @@ class QNetworkReply;
 // the partial is the client's own and of this version), reports progress,
 // and on a verified completion moves the file into place, records a sync log
 // row and, for a pair with a journal, the journal entry. Nothing here ever
-// blocks the owner's thread: requests are asynchronous and the MD5 of a big
-// or resumed file follows the file on a thread of its own. One download at a
-// time; its end clears KConstant::IsDownloading, wakes the download thread
-// and emits ended().
+// blocks the owner's thread: requests are asynchronous and the MD5 follows
+// the file on a thread of its own. One download at a time; its end clears
+// KConstant::IsDownloading, wakes the download thread and emits ended().
 class KDownloadTransfer : public QObject
 {
     Q_OBJECT
@@ -57,9 +55,6 @@ public:
 
     // Bytes the network layer may hold unread for us.
     static constexpr qint64 ReadBufferBytes = 4 * 1024 * 1024;
-    // A file up to this size fetched from its first byte is hashed as its
-    // bytes arrive: a hashing thread of its own would cost more than the hash.
-    static constexpr qint64 InlineHashBytes = 1024 * 1024;
 
 public slots:
     void downloadFile(QString localpath, QString serverpath, qint64 filesize, QString datahash);
@@ -93,7 +88,6 @@ private:
     void writeAvailable();
     bool writing() const;
     bool hashing() const { return !current.dataHash.isEmpty(); }
-    void startDigest();
     void closeTempFile();
     void verify(qint64 tempSize);
     void onDigest(const QString& hex);
@@ -125,8 +119,6 @@ private:
     QByteArray askBody;
     std::unique_ptr<QFile> downloadFileHandle;
     std::unique_ptr<KDownloadDigest> digest;
-    KMd5 inlineHash;
-    bool hashingInline = false;
     bool bodyDecided = false;
     KDownloadRules::BodyAction bodyAction = KDownloadRules::BodyAction::Discard;
     QString writeFailure;
