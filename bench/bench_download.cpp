@@ -18,6 +18,7 @@
 #include "kbenchfigure.h"
 #include "kbenchoptions.h"
 #include "kclientjobs.h"
+#include "kperfwindow.h"
 #include "kprocessusage.h"
 #include "ktestbasedir.h"
 #include "kwebdavpeer.h"
@@ -164,6 +165,7 @@ public:
             if (++finished == c.files)
                 loop.quit();
         });
+        const KPerfWindow profiled;
         KProcessUsage::resetPeak();
         const double cpuBefore = KProcessUsage::cpuSeconds();
         QElapsedTimer timer;

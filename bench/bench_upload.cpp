@@ -13,6 +13,7 @@
 #include "kbenchfigure.h"
 #include "kbenchoptions.h"
 #include "kclientjobs.h"
+#include "kperfwindow.h"
 #include "kprocessusage.h"
 #include "kwebdavpeer.h"
 #include "app/kconstant.h"
@@ -119,6 +120,7 @@ KBenchFigure uploadAll(const QList<KUploadInfo>& jobs, const Source& source)
         if (++done == jobs.size())
             loop.quit();
     });
+    const KPerfWindow profiled;
     KProcessUsage::resetPeak();
     const double cpuBefore = KProcessUsage::cpuSeconds();
     QElapsedTimer timer;
