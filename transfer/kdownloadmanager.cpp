@@ -1,11 +1,13 @@
 #include "transfer/kdownloadmanager.h"
 
+#include "api/khttptools.h"
 #include "app/kconstant.h"
 #include "app/kfiletools.h"
 #include "app/klog.h"
 #include "store/kfilesyncdatabase.h"
 #include "sync/knodetools.h"
 #include "sync/kpairstates.h"
+#include "transfer/kbatchdownload.h"
 #include "transfer/kinflightjobs.h"
 #include "transfer/kuploadoutcome.h"
 
@@ -19,6 +21,7 @@ KJobQueue<KDownloadInfo> KDownloadManager::downloadQueue;
 KDownloadManager* KDownloadManager::downloadManager = nullptr;
 std::atomic_int KDownloadManager::MaxRunning{1};
 std::atomic_int KDownloadManager::handedOver{0};
+std::mutex KDownloadManager::gateMutex;
 
 namespace {
 const int DownloadType = 1;
@@ -69,9 +72,31 @@ void KDownloadManager::run()
     syncDatabase = std::make_unique<KFileSyncDatabase>();
     while (!isInterruptionRequested()) {
         KDownloadInfo job;
-        if (takeNextJob(job))
-            runJob(job);
+        if (!takeNextJob(job))
+            continue;
+        for (const KDownloadInfo& taken : withBatch(job))
+            runJob(taken);
     }
+}
+
+// The small jobs right behind a small one come along: their bytes arrive
+// in one answer, and each is handed over with them.
+QList<KDownloadInfo> KDownloadManager::withBatch(const KDownloadInfo& job)
+{
+    QList<KDownloadInfo> jobs{job};
+    if (!KBatchDownload::fits(job))
+        return jobs;
+    const QString apiUrl = KHttpTools::apiUrlFor(job.serverPath);
+    qint64 bytes = job.fileSize;
+    jobs += downloadQueue.takeWhile(KBatchDownload::MaxFiles - 1, [&](const KDownloadInfo& next) {
+        if (bytes + next.fileSize > KBatchDownload::MaxBytes || !KBatchDownload::fits(next)
+            || KHttpTools::apiUrlFor(next.serverPath) != apiUrl)
+            return false;
+        bytes += next.fileSize;
+        return true;
+    });
+    KBatchDownload::fetch(jobs);
+    return jobs;
 }
 
 // Sleeps until a job can be taken: the queue has one and no download is
@@ -96,7 +121,7 @@ void KDownloadManager::runJob(const KDownloadInfo& job)
     } catch (...) {
         failJob(job, QStringLiteral("下载异常"));
     }
-    KConstant::IsDownloading = handedOver.load() >= MaxRunning.load();
+    refreshGate();
     emit deleteFileItem(DownloadType, job.localPath);
 }
 
@@ -139,18 +164,30 @@ bool KDownloadManager::askVersion(KDownloadInfo& job)
     return true;
 }
 
+// The count and the flag change together: a download that ends on the
+// transfer's thread while this thread hands one over must not leave the
+// flag set with nothing running, which would stop the queue for good.
 void KDownloadManager::handedOverOne()
 {
+    const std::lock_guard<std::mutex> lock(gateMutex);
     ++handedOver;
+    KConstant::IsDownloading = handedOver.load() >= MaxRunning.load();
+}
+
+void KDownloadManager::refreshGate()
+{
+    const std::lock_guard<std::mutex> lock(gateMutex);
     KConstant::IsDownloading = handedOver.load() >= MaxRunning.load();
 }
 
 void KDownloadManager::transferEnded()
 {
-    int count = handedOver.load();
-    while (count > 0 && !handedOver.compare_exchange_weak(count, count - 1)) {
+    {
+        const std::lock_guard<std::mutex> lock(gateMutex);
+        if (handedOver.load() > 0)
+            --handedOver;
+        KConstant::IsDownloading = handedOver.load() >= MaxRunning.load();
     }
-    KConstant::IsDownloading = handedOver.load() >= MaxRunning.load();
     downloadQueue.wake();
 }
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class KFileSyncDatabase;
@@ -73,6 +74,7 @@ protected:
 
 private:
     bool takeNextJob(KDownloadInfo& job);
+    QList<KDownloadInfo> withBatch(const KDownloadInfo& job);
     void runJob(const KDownloadInfo& job);
     void failJob(const KDownloadInfo& job, const QString& reason);
     void dropJob(const QString& tag, const QString& text, const KDownloadInfo& job);
@@ -82,8 +84,10 @@ private:
     bool askVersion(KDownloadInfo& job);
 
     static void handedOverOne();
+    static void refreshGate();
 
     static std::atomic_int handedOver;
+    static std::mutex gateMutex;
     std::unique_ptr<KFileSyncDatabase> syncDatabase;
     std::atomic_int pollIntervalMs{PollIntervalMs};
 };
