@@ -15,6 +15,8 @@
 #include <httplib.h>
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <fcntl.h>
@@ -41,6 +43,12 @@ const KVersionRecord& pickVersion(const KNodeRecord& node, const QString& hash)
             return version;
     }
     return node.versions.first();
+}
+
+QJsonObject withCode(QJsonObject& entry, int code)
+{
+    entry.insert(QStringLiteral("code"), code);
+    return entry;
 }
 
 // An open content file and its read buffer, released when the response is
@@ -81,6 +89,46 @@ KReply KDownloadService::askDownload(const KCallContext& call)
                                   {QStringLiteral("datasize"), QString::number(version.dataSize)},
                                   {QStringLiteral("url"), downloadUrl(call.baseUrl, subject, expires)},
                                   {QStringLiteral("expiredtime"), QString::number(expires)}});
+}
+
+KReply KDownloadService::batchDownload(const KCallContext& call)
+{
+    const QJsonArray asked = QJsonDocument::fromJson(call.field(QStringLiteral("files")).toUtf8()).array();
+    if (asked.isEmpty() || asked.size() > BatchMaxFiles)
+        return KReply::fail(KCode::BadRequest, QStringLiteral("files: a list of 1 to %1 entries").arg(BatchMaxFiles));
+    QJsonArray answered;
+    qint64 answeredBytes = 0;
+    for (const QJsonValue& entry : asked)
+        answered.append(batchEntry(call, entry.toObject(), answeredBytes));
+    return KReply::ok(QJsonObject{{QStringLiteral("files"), answered}});
+}
+
+// One file of a batch: its bytes, or the code kaskdownload would have
+// failed with; a file too big for the batch is left to kaskdownload.
+QJsonObject KDownloadService::batchEntry(const KCallContext& call, const QJsonObject& asked, qint64& answeredBytes) const
+{
+    const QString filepath = asked.value(QStringLiteral("filepath")).toString();
+    QJsonObject entry{{QStringLiteral("filepath"), filepath}};
+    KReply refusal;
+    const std::optional<KServerPath> path = p.guard.resolve(call.userId, filepath, &refusal);
+    if (!path)
+        return withCode(entry, refusal.code);
+    const std::optional<KNodeRecord> node = p.nodes.find(path->spaceId, path->relative);
+    if (!node || !node->isFile || node->versions.isEmpty())
+        return withCode(entry, KCode::NotFound);
+    const KVersionRecord& version = pickVersion(*node, asked.value(QStringLiteral("datahash")).toString().toLower());
+    if (version.dataSize > BatchMaxFileBytes || answeredBytes + version.dataSize > BatchMaxBytes)
+        return withCode(entry, KCode::TooLarge);
+    QFile content(p.content.contentPath(version.dataHash, version.dataSize));
+    const QByteArray bytes = content.open(QIODevice::ReadOnly) ? content.readAll() : QByteArray();
+    if (bytes.size() != version.dataSize)
+        return withCode(entry, KCode::NotFound);
+    answeredBytes += bytes.size();
+    withCode(entry, KCode::Ok);
+    entry.insert(QStringLiteral("datahash"), version.dataHash);
+    entry.insert(QStringLiteral("datasize"), QString::number(version.dataSize));
+    entry.insert(QStringLiteral("content"), QString::fromLatin1(bytes.toBase64()));
+    return entry;
 }
 
 QString KDownloadService::downloadUrl(const QString& baseUrl, const QString& subject, qint64 expires) const

@@ -227,6 +227,7 @@ QHash<QString, KDriveServer::Operation> KDriveServer::operations()
         {QStringLiteral("kexchangeupload"), [uploads](const KCallContext& c) { return uploads->exchangeUpload(c); }},
         {QStringLiteral("ksubmitupload"), [uploads](const KCallContext& c) { return uploads->submitUpload(c); }},
         {QStringLiteral("kaskdownload"), [downloads](const KCallContext& c) { return downloads->askDownload(c); }},
+        {QStringLiteral("kbatchdownload"), [downloads](const KCallContext& c) { return downloads->batchDownload(c); }},
         {QStringLiteral("kremovenodes"), [removals](const KCallContext& c) { return removals->removeNodes(c); }},
     };
 }

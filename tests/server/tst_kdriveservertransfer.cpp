@@ -3,6 +3,7 @@
 
 #include <QCryptographicHash>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QTcpSocket>
 #include <QtTest>
@@ -23,6 +24,7 @@ private slots:
     void instantUploadNeedsNoPart();
     void newVersionOfAnExistingFile();
     void emptyFileIsCommittable();
+    void batchDownloadAnswersEachFile();
     void resumeAfterADroppedPart();
     void partsOfOneUploadArriveTogether();
     void commitSentTwiceWhileAPartArrives();
@@ -171,6 +173,52 @@ void TestKDriveServerTransfer::newVersionOfAnExistingFile()
     QCOMPARE(client->get(older.data().toObject().value("url").toString()).body, first);
     // A new version of a file that does not exist is refused when iscreatefile is false.
     QCOMPARE(client->askUpload(path("v/none.txt"), first, false).code(), 20);
+}
+
+// kbatchdownload: every asked file gets its own entry, in the asked order,
+// with its bytes or the code a single kaskdownload would have failed with.
+void TestKDriveServerTransfer::batchDownloadAnswersEachFile()
+{
+    const QByteArray small = pattern(3000, 11), older = pattern(700, 12), newer = pattern(900, 13);
+    const QByteArray big = pattern(256 * 1024 + 1, 14);
+    QCOMPARE(client->upload(path("batch/small.bin"), small).code(), 0);
+    QCOMPARE(client->upload(path("batch/doc.txt"), older).code(), 0);
+    QCOMPARE(client->upload(path("batch/doc.txt"), newer, false).code(), 0);
+    QCOMPARE(client->upload(path("batch/big.bin"), big).code(), 0);
+    QCOMPARE(client->upload(path("batch/empty.txt"), QByteArray()).code(), 0);
+    struct Row { QString path; QString hash; int code; QByteArray bytes; };
+    const QList<Row> rows{{path("batch/small.bin"), QString(), 0, small},
+                          {path("batch/doc.txt"), md5(older), 0, older},
+                          {path("batch/doc.txt"), QString(), 0, newer},
+                          {path("batch/empty.txt"), QString(), 0, QByteArray()},
+                          {path("batch/none.txt"), QString(), 20, QByteArray()},
+                          {path("batch"), QString(), 20, QByteArray()},
+                          {path("batch/big.bin"), QString(), 42, QByteArray()},
+                          {path("batch/../small.bin"), QString(), 14, QByteArray()},
+                          {"@someone-else/x.txt", QString(), 13, QByteArray()}};
+    QJsonArray asked;
+    for (const Row& row : rows)
+        asked.append(QJsonObject{{"filepath", row.path}, {"datahash", row.hash}});
+    const auto batch = [&](const QJsonArray& files) {
+        return client->call(space, {{"op", "kbatchdownload"}, {"files", QJsonDocument(files).toJson()}});
+    };
+    const KTestApiClient::Answer answer = batch(asked);
+    QCOMPARE(answer.code(), 0);
+    const QJsonArray files = answer.data().toObject().value("files").toArray();
+    QCOMPARE(files.size(), rows.size());
+    for (int i = 0; i < rows.size(); ++i) {
+        const QJsonObject file = files.at(i).toObject();
+        QCOMPARE(file.value("filepath").toString(), rows[i].path);
+        QCOMPARE(file.value("code").toInt(), rows[i].code);
+        QCOMPARE(QByteArray::fromBase64(file.value("content").toString().toLatin1()), rows[i].bytes);
+        if (rows[i].code == 0)
+            QCOMPARE(file.value("datahash").toString(), md5(rows[i].bytes));
+    }
+    QJsonArray tooMany;
+    for (int i = 0; i < 65; ++i)
+        tooMany.append(QJsonObject{{"filepath", path("batch/small.bin")}});
+    QCOMPARE(batch(tooMany).code(), 2);
+    QCOMPARE(batch(QJsonArray()).code(), 2);
 }
 
 void TestKDriveServerTransfer::emptyFileIsCommittable()
