@@ -31,6 +31,17 @@ public:
         return true;
     }
 
+    // Takes the first job while it passes the test, at most max of them.
+    template <typename Test>
+    QList<T> takeWhile(int max, Test test)
+    {
+        QMutexLocker lock(&mutex);
+        QList<T> taken;
+        while (taken.size() < max && !jobs.isEmpty() && test(jobs.first()))
+            taken.append(jobs.takeFirst());
+        return taken;
+    }
+
     bool isEmpty() const
     {
         QMutexLocker lock(&mutex);

@@ -2,6 +2,7 @@
 
 #include "store/khashcache.h"
 
+#include <QByteArray>
 #include <QMetaType>
 #include <QString>
 
@@ -23,6 +24,10 @@ struct KDownloadInfo
     // Valid when the download replaces a local file: only a file that still
     // has this stamp (the one last synced) may be replaced.
     KFileStamp replaces;
+    // The file's bytes when they came with the job (a small file fetched in
+    // a batch); the transfer then only checks and places them.
+    QByteArray content;
+    bool contentKnown = false;
 };
 
 Q_DECLARE_METATYPE(KDownloadInfo)

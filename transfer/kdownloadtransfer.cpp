@@ -8,6 +8,7 @@
 #include "app/kfiletools.h"
 #include "app/kjsontools.h"
 #include "app/klog.h"
+#include "app/kmd5.h"
 #include "main/ktransferlist.h"
 #include "store/kfilesyncdatabase.h"
 #include "store/kpartialdownloads.h"
@@ -17,6 +18,7 @@
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kinflightjobs.h"
 #include "transfer/kuploadoutcome.h"
+#include "transfer/kwholefile.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -133,6 +135,9 @@ void KDownloadTransfer::download(const KDownloadInfo& job)
         return;
     }
     beginState(job);
+    if (current.contentKnown)
+        return placeContent();
+    planPartial();
     sendAsk();
 }
 
@@ -159,9 +164,8 @@ void KDownloadTransfer::beginState(const KDownloadInfo& job)
     current = job;
     downloadStartTime = clock();
     lastProgressTime = downloadStartTime;
-    const KPartialPlan plan = KPartialDownloads::plan(job.localPath, job.serverPath, job.fileSize, job.dataHash);
-    tempPath = plan.tempPath;
-    resumeOffset = plan.resumable ? KDownloadRules::resumeOffsetFor(fileSize(tempPath), job.fileSize) : 0;
+    tempPath.clear();
+    resumeOffset = 0;
     written = 0;
     askBody.clear();
     bodyDecided = false;
@@ -171,6 +175,53 @@ void KDownloadTransfer::beginState(const KDownloadInfo& job)
     httpStatus = 0;
     networkError = 0;
     digest.reset();
+}
+
+void KDownloadTransfer::planPartial()
+{
+    const KPartialPlan plan = KPartialDownloads::plan(current.localPath, current.serverPath, current.fileSize, current.dataHash);
+    tempPath = plan.tempPath;
+    resumeOffset = plan.resumable ? KDownloadRules::resumeOffsetFor(fileSize(tempPath), current.fileSize) : 0;
+}
+
+// Bytes that came with the job: checked against the version's hash, then
+// put in place whole, without a partial file.
+void KDownloadTransfer::placeContent()
+{
+    KLog::info2(QStringLiteral("文件下载"), KTransferList::sizeText(current.fileSize),
+                KTransferList::sizeText(current.content.size()));
+    if (KMd5::of(current.content).compare(current.dataHash, Qt::CaseInsensitive) != 0) {
+        logFailure(QStringLiteral("MD5 differs from the server's datahash ") + current.dataHash);
+        return finishDownload();
+    }
+    switch (KWholeFile::place(current.localPath, current.content, current.mtimeMs)) {
+    case KWholeFile::Result::Placed:
+        recordPlaced();
+        break;
+    case KWholeFile::Result::Exists:
+        KLog::info2(QStringLiteral("文件下载完成但目标已存在"), current.localPath, QString());
+        break;
+    case KWholeFile::Result::Unsupported:
+        return placeThroughPartial();
+    case KWholeFile::Result::Failed:
+        logFailure(QStringLiteral("cannot write ") + current.localPath);
+        break;
+    }
+    finishDownload();
+}
+
+// A file system without unnamed files: the bytes go through a partial
+// file and the usual placing.
+void KDownloadTransfer::placeThroughPartial()
+{
+    planPartial();
+    const KDownloadRules::BodyAction whole = KDownloadRules::BodyAction::Restart;
+    if (!openTempFile(whole) || downloadFileHandle->write(current.content) != current.content.size()) {
+        logFailure(QStringLiteral("cannot write ") + tempPath);
+        return finishDownload();
+    }
+    closeTempFile();
+    conclude(current.fileSize);
 }
 
 // Asynchronous like the GET: several downloads may share this thread.
@@ -451,7 +502,8 @@ bool KDownloadTransfer::moveIntoPlace()
 
 void KDownloadTransfer::recordPlaced()
 {
-    KPartialDownloads::forget(tempPath);
+    if (!tempPath.isEmpty())
+        KPartialDownloads::forget(tempPath);
     KLog::info(QStringLiteral("文件下载成功"), current.localPath);
     KConstant::ErrorMap.remove(current.localPath);
     syncDatabase->addSynLog(current.localPath, current.serverPath, QStringLiteral("download"));
@@ -498,6 +550,7 @@ void KDownloadTransfer::finishDownload()
     releaseReply(downloadReply);
     closeTempFile();
     digest.reset();
+    current.content = QByteArray();
     running = false;
     KInflightJobs::releaseBoth(current.localPath, current.serverPath);
     KPairStates::instance().jobEnded(current.pairId, DownloadType, failure);

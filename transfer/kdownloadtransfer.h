@@ -76,6 +76,9 @@ signals:
 
 private:
     void beginState(const KDownloadInfo& job);
+    void planPartial();
+    void placeContent();
+    void placeThroughPartial();
     void sendAsk();
     void onAskFinished();
     // The server's "not found" answer to the address request.

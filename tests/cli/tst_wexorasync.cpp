@@ -41,6 +41,7 @@ private slots:
 
 private:
     KCliResult cli(const QStringList& args) const;
+    static QString logTail(const QString& basePath);
     void loginAndPair(const QString& mode);
     Tree serverTree() { return kSubtree(server.files(space), folder); }
     QString allLogs() const;
@@ -66,6 +67,18 @@ void TestWexoraSync::init()
     folder = QStringLiteral("t%1").arg(++tests);
     QVERIFY(server.clearFaults());
     QVERIFY(server.makeFolder(space, folder));
+}
+
+// The last lines a client's base logged, for a failure's report.
+QString TestWexoraSync::logTail(const QString& basePath)
+{
+    QString text;
+    for (const QFileInfo& log : QDir(basePath + "/logs").entryInfoList(QDir::Files, QDir::Name)) {
+        QFile file(log.filePath());
+        if (file.open(QIODevice::ReadOnly))
+            text += QString::fromUtf8(file.readAll());
+    }
+    return text.right(6000);
 }
 
 KCliResult TestWexoraSync::cli(const QStringList& args) const
@@ -240,9 +253,9 @@ void TestWexoraSync::runOnce()
 void TestWexoraSync::failedTransfer_data()
 {
     QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("operation");
-    QTest::newRow("upload") << "upload" << "kaskupload";
-    QTest::newRow("download") << "download" << "kaskdownload";
+    QTest::addColumn<QStringList>("operations");
+    QTest::newRow("upload") << "upload" << QStringList{"kaskupload"};
+    QTest::newRow("download") << "download" << QStringList{"kbatchdownload", "kaskdownload"};
 }
 
 // A transfer the server refuses: exit status 1 with the failure listed, the
@@ -250,7 +263,7 @@ void TestWexoraSync::failedTransfer_data()
 void TestWexoraSync::failedTransfer()
 {
     QFETCH(QString, mode);
-    QFETCH(QString, operation);
+    QFETCH(QStringList, operations);
     const QByteArray bytes = "refused once " + folder.toUtf8();
     if (mode == "upload")
         QVERIFY(kWriteTree(local->path(), {{"f.txt", bytes}}));
@@ -258,7 +271,8 @@ void TestWexoraSync::failedTransfer()
         QVERIFY(server.putFile(space, folder + "/f.txt", bytes));
     loginAndPair(mode);
     const QJsonObject refusal{{"code", 1}, {"errtip", "injected refusal"}, {"data", "injected refusal"}};
-    QVERIFY(server.setFault({{"target", operation}, {"action", "envelope"}, {"envelope", refusal}, {"times", 0}}));
+    for (const QString& operation : operations)
+        QVERIFY(server.setFault({{"target", operation}, {"action", "envelope"}, {"envelope", refusal}, {"times", 0}}));
 
     const KCliResult failed = cli({"run", "--once"});
     QVERIFY2(failed.exitCode == 1, qPrintable(failed.out + failed.err));
@@ -416,22 +430,30 @@ void TestWexoraSync::twoLiveClientsStayEqual()
     b.start(WEXORA_SYNC_BIN, {"--base", baseB.path(), "run", "--interval", "3600", "--check-interval", "1"});
     const QString rootA = local->path();
     const QString rootB = localB.path();
-    const auto settle = [&](const Tree& expected) {
-        QTRY_COMPARE_WITH_TIMEOUT(kLocalTree(rootA), expected, 60000);
-        QTRY_COMPARE_WITH_TIMEOUT(kLocalTree(rootB), expected, 60000);
-        QTRY_COMPARE_WITH_TIMEOUT(serverTree(), expected, 60000);
+    // Every side equal to expected; on a time-out the trees and the clients'
+    // last log lines, and the test stops there (its clients are killed).
+    const auto settled = [&](const Tree& expected) {
+        const auto equal = [&] {
+            return kLocalTree(rootA) == expected && kLocalTree(rootB) == expected && serverTree() == expected;
+        };
+        if (QTest::qWaitFor(equal, 60000))
+            return true;
+        qWarning().noquote() << "A:" << kLocalTree(rootA).keys() << "B:" << kLocalTree(rootB).keys()
+                             << "server:" << serverTree().keys() << "expected:" << expected.keys() << "\nA's log:\n"
+                             << logTail(base->path()) << "\nB's log:\n" << logTail(baseB.path());
+        return false;
     };
 
     QVERIFY(kWriteTree(rootA, {{"a.txt", "from A"}}));
-    settle({{"a.txt", "from A"}});
+    QVERIFY(settled({{"a.txt", "from A"}}));
     QVERIFY(kWriteTree(rootB, {{"a.txt", "edited on B, longer"}, {"sub/b.txt", "from B"}}));
-    settle({{"a.txt", "edited on B, longer"}, {"sub/b.txt", "from B"}});
+    QVERIFY(settled({{"a.txt", "edited on B, longer"}, {"sub/b.txt", "from B"}}));
     QVERIFY(QFile::remove(rootA + "/a.txt"));
-    settle({{"sub/b.txt", "from B"}});
+    QVERIFY(settled({{"sub/b.txt", "from B"}}));
     QVERIFY(server.putFile(space, folder + "/sub/b.txt", "edited on the server"));
-    settle({{"sub/b.txt", "edited on the server"}});
+    QVERIFY(settled({{"sub/b.txt", "edited on the server"}}));
     QVERIFY(QDir(rootB + "/sub").removeRecursively());
-    settle(Tree());
+    QVERIFY(settled(Tree()));
 
     a.terminate();
     b.terminate();

@@ -5,6 +5,7 @@
 #include "store/kfilesyncdatabase.h"
 #include "sync/kfilesynconcemanager.h"
 #include "transfer/kinflightjobs.h"
+#include "transfer/kbatchdownload.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kuploadmanager.h"
 
@@ -131,6 +132,8 @@ void TestEndToEnd::init()
     KInflightJobs::clear();
     KDownloadManager::downloadQueue.clear();
     KFileSyncOnceManager::configItemQueue.clear();
+    KBatchDownload::forgetServersForTesting();
+    QVERIFY(server.clearFaults());
     ++round;
 }
 
@@ -211,14 +214,17 @@ bool TestEndToEnd::waitForTrees(const QString& localRoot, const Tree& local, con
 void TestEndToEnd::savedPairSyncsOnItsOwn_data()
 {
     QTest::addColumn<QString>("syncType");
-    QTest::newRow("upload only") << "1";
-    QTest::newRow("download only") << "2";
-    QTest::newRow("both ways") << "0";
+    QTest::addColumn<bool>("batches");
+    QTest::newRow("upload only") << "1" << true;
+    QTest::newRow("download only") << "2" << true;
+    QTest::newRow("both ways") << "0" << true;
+    QTest::newRow("download only, server without batches") << "2" << false;
 }
 
 void TestEndToEnd::savedPairSyncsOnItsOwn()
 {
     QFETCH(QString, syncType);
+    QFETCH(bool, batches);
     const Tree localOnly{{"a.txt", "alpha"},
                          {"sub/b.bin", pattern(6 * 1024 * 1024 + 123, 1)}, // two parts
                          {"sub/deep/c.txt", "gamma"},
@@ -241,8 +247,12 @@ void TestEndToEnd::savedPairSyncsOnItsOwn()
     if (syncType == "1")
         expectedServer["both.txt"] = "local both"; // a new version; the old one stays on the server
 
+    const QJsonObject unknown{{"code", 3}, {"errtip", "unknown operation"}, {"data", "unknown operation"}};
+    if (!batches)
+        QVERIFY(server.setFault({{"target", "kbatchdownload"}, {"action", "envelope"}, {"envelope", unknown}, {"times", 0}}));
     QVERIFY2(openWindow(), qPrintable(probe->lastError()));
-    const qint64 lookupsBefore = server.stats().value("kgetnodes");
+    const QMap<QString, qint64> before = server.stats();
+    const qint64 lookupsBefore = before.value("kgetnodes");
     QVERIFY(savePair(localRoot, "@" + space + "/" + folder, syncType));
     QString mismatch;
     QVERIFY2(waitForTrees(localRoot, expectedLocal, folder, expectedServer, &mismatch), qPrintable(mismatch));
@@ -250,6 +260,14 @@ void TestEndToEnd::savedPairSyncsOnItsOwn()
     // Saving the pair looks twice, upload-only looks its files up in one request.
     const qint64 lookups = server.stats().value("kgetnodes") - lookupsBefore;
     QVERIFY2(lookups <= (syncType == "1" ? 3 : 2), qPrintable(QString::number(lookups)));
+    // Small files come in batches, the one over 256 KiB on its own; a server
+    // that does not know batches is asked once and then gets single requests.
+    const auto asked = [&](const char* op) { return server.stats().value(op) - before.value(op); };
+    if (syncType != "1") {
+        QCOMPARE(asked("kaskdownload"), batches ? 1 : qint64(serverOnly.size()));
+        QVERIFY2(batches ? asked("kbatchdownload") >= 1 : asked("kbatchdownload") == 1,
+                 qPrintable(QString::number(asked("kbatchdownload"))));
+    }
 
     if (syncType == "1") {
         const QJsonArray files = server.tree(space).value("files").toArray();

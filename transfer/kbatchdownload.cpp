@@ -1,0 +1,89 @@
+#include "transfer/kbatchdownload.h"
+
+#include "api/khttptools.h"
+#include "app/kjsontools.h"
+#include "app/klog.h"
+#include "store/kpartialdownloads.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+QMutex KBatchDownload::mutex;
+QSet<QString> KBatchDownload::withoutOperation;
+
+bool KBatchDownload::fits(const KDownloadInfo& job)
+{
+    return !job.contentKnown && job.version > 0 && !job.dataHash.isEmpty() && job.fileSize >= 0
+           && job.fileSize <= MaxFileBytes && !job.replaces.isValid()
+           && !lacksOperation(KHttpTools::apiUrlFor(job.serverPath))
+           && !QFileInfo::exists(KPartialDownloads::preferredName(job.localPath));
+}
+
+QMap<QString, QString> KBatchDownload::params(const QList<KDownloadInfo>& jobs)
+{
+    QJsonArray files;
+    for (const KDownloadInfo& job : jobs)
+        files.append(QJsonObject{{QStringLiteral("filepath"), job.serverPath}, {QStringLiteral("datahash"), job.dataHash}});
+    return {{QStringLiteral("op"), QStringLiteral("kbatchdownload")},
+            {QStringLiteral("files"), QString::fromUtf8(QJsonDocument(files).toJson(QJsonDocument::Compact))}};
+}
+
+QHash<QString, KBatchDownload::Entry> KBatchDownload::parse(const QString& answer, const QString& apiUrl)
+{
+    const QJsonObject envelope = QJsonDocument::fromJson(answer.toUtf8()).object();
+    if (KJsonTools::integerMember(envelope, QStringLiteral("code")) == UnknownOperationCode) {
+        const QMutexLocker lock(&mutex);
+        withoutOperation.insert(apiUrl);
+    }
+    QHash<QString, Entry> entries;
+    if (!envelope.contains(QStringLiteral("code")) || KJsonTools::integerMember(envelope, QStringLiteral("code")) != 0)
+        return entries;
+    const QJsonArray files = envelope.value(QStringLiteral("data")).toObject().value(QStringLiteral("files")).toArray();
+    for (const QJsonValue& value : files) {
+        const QJsonObject file = value.toObject();
+        Entry entry;
+        entry.code = file.value(QStringLiteral("code")).isDouble() ? int(KJsonTools::integerMember(file, QStringLiteral("code"))) : -1;
+        entry.dataHash = KJsonTools::textMember(file, QStringLiteral("datahash"));
+        entry.content = QByteArray::fromBase64(KJsonTools::textMember(file, QStringLiteral("content")).toLatin1());
+        entries.insert(KJsonTools::textMember(file, QStringLiteral("filepath")), entry);
+    }
+    return entries;
+}
+
+void KBatchDownload::fetch(QList<KDownloadInfo>& jobs)
+{
+    const QString apiUrl = KHttpTools::apiUrlFor(jobs.first().serverPath);
+    QHash<QString, Entry> entries;
+    try {
+        entries = parse(KHttpTools::callApi(apiUrl, params(jobs), true), apiUrl);
+    } catch (...) {
+        KLog::info(QStringLiteral("kbatchdownload failed"), QString::number(jobs.size()));
+    }
+    for (KDownloadInfo& job : jobs)
+        carryContent(job, entries.value(job.serverPath));
+}
+
+// Only bytes of the asked version and size come along; anything else is
+// fetched on its own, which also reports it as that path's failure.
+void KBatchDownload::carryContent(KDownloadInfo& job, const Entry& entry)
+{
+    if (entry.code != 0 || entry.content.size() != job.fileSize
+        || entry.dataHash.compare(job.dataHash, Qt::CaseInsensitive) != 0)
+        return;
+    job.content = entry.content;
+    job.contentKnown = true;
+}
+
+bool KBatchDownload::lacksOperation(const QString& apiUrl)
+{
+    const QMutexLocker lock(&mutex);
+    return withoutOperation.contains(apiUrl);
+}
+
+void KBatchDownload::forgetServersForTesting()
+{
+    const QMutexLocker lock(&mutex);
+    withoutOperation.clear();
+}
