@@ -45,6 +45,7 @@ namespace {
 struct KLogSink
 {
     qint64 second = -1;
+    qint64 checkedSecond = -1;
     QString time;
     QString day;
     QFile file;
@@ -62,15 +63,26 @@ struct KLogSink
 
     // Opened again when the day or the base changes, or when the file at the
     // path is no longer the open one (removed: no log, as before; replaced
-    // by another process: its new file).
+    // by another process: its new file). A removed file is seen at once
+    // (no links left); the look up of the path, which a renamed file needs,
+    // is taken once a second rather than for every line.
     bool ready()
     {
         const QString path = KLog::logFilePath(day);
-        if (file.isOpen() && file.fileName() == path && stillThere())
+        if (file.isOpen() && file.fileName() == path && stillLinked() && (checkedSecond == second || stillThere())) {
+            checkedSecond = second;
             return true;
+        }
+        checkedSecond = second;
         file.close();
         file.setFileName(path);
         return file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered);
+    }
+
+    bool stillLinked() const
+    {
+        struct stat open;
+        return ::fstat(file.handle(), &open) == 0 && open.st_nlink > 0;
     }
 
     bool stillThere() const

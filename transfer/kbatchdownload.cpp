@@ -10,6 +10,28 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <openssl/evp.h>
+
+namespace {
+
+// OpenSSL's decoder is several times faster than QByteArray::fromBase64,
+// and every byte of a batch goes through it. Broken text gives no bytes.
+QByteArray fromBase64(const QByteArray& text)
+{
+    if (text.size() % 4 != 0)
+        return QByteArray();
+    QByteArray bytes(text.size() / 4 * 3, Qt::Uninitialized);
+    const int decoded = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                        reinterpret_cast<const unsigned char*>(text.constData()), text.size());
+    if (decoded < 0)
+        return QByteArray();
+    const int padding = text.endsWith("==") ? 2 : text.endsWith('=') ? 1 : 0;
+    bytes.truncate(decoded - padding);
+    return bytes;
+}
+
+} // namespace
+
 QMutex KBatchDownload::mutex;
 QSet<QString> KBatchDownload::withoutOperation;
 
@@ -46,7 +68,7 @@ QHash<QString, KBatchDownload::Entry> KBatchDownload::parse(const QString& answe
         Entry entry;
         entry.code = file.value(QStringLiteral("code")).isDouble() ? int(KJsonTools::integerMember(file, QStringLiteral("code"))) : -1;
         entry.dataHash = KJsonTools::textMember(file, QStringLiteral("datahash"));
-        entry.content = QByteArray::fromBase64(KJsonTools::textMember(file, QStringLiteral("content")).toLatin1());
+        entry.content = fromBase64(KJsonTools::textMember(file, QStringLiteral("content")).toLatin1());
         entries.insert(KJsonTools::textMember(file, QStringLiteral("filepath")), entry);
     }
     return entries;
