@@ -9,6 +9,7 @@
 #include "sync/kpairstates.h"
 #include "sync/kfilesyncmanager.h"
 #include "sync/knodetools.h"
+#include "sync/kservertree.h"
 #include "sync/ktwowaypass.h"
 #include "transfer/kdownloadmanager.h"
 #include "transfer/kuploadmanager.h"
@@ -157,7 +158,8 @@ void KFolderComparison::bothWays()
     for (const KNodeInfo& node : serverFiles)
         serverPaths.insert(node.path);
     const QSet<QString> localPaths(localFiles.begin(), localFiles.end());
-    const QSet<QString> serverFolders = foldersHolding(serverFiles, spaceRoot);
+    const KServerTree server = KServerTree::ofFiles(serverFiles, spaceRoot);
+    const QString spacePrefix = KFileTools::formatPath(spaceRoot) + QLatin1Char('/');
 
     for (const QString& file : localFiles) {
         KInterruption::check();
@@ -165,7 +167,8 @@ void KFolderComparison::bothWays()
         if (target.isEmpty() || serverPaths.contains(target))
             continue;
         KUploadInfo job = uploadJob(file, target);
-        job.server = targetKnown(target, serverFolders);
+        job.server = target.startsWith(spacePrefix) ? server.uploadKnown(target.mid(spacePrefix.size()))
+                                                     : KServerKnown::Unknown;
         addUpload(job);
     }
     for (const KNodeInfo& node : serverFiles) {
@@ -174,29 +177,6 @@ void KFolderComparison::bothWays()
             continue;
         addDownload(downloadJob(node, target));
     }
-}
-
-// The listing names files only: a folder is known to exist when it holds one.
-QSet<QString> KFolderComparison::foldersHolding(const QList<KNodeInfo>& serverFiles, const QString& spaceRoot)
-{
-    QSet<QString> folders{KFileTools::formatPath(spaceRoot)};
-    for (const KNodeInfo& node : serverFiles) {
-        for (QString folder = KFileTools::parentPath(node.path); folder.size() > spaceRoot.size();
-             folder = KFileTools::parentPath(folder)) {
-            if (folders.contains(folder))
-                break;
-            folders.insert(folder);
-        }
-    }
-    return folders;
-}
-
-// A target that is itself a folder on the server is asked about again.
-KServerKnown KFolderComparison::targetKnown(const QString& target, const QSet<QString>& serverFolders)
-{
-    if (serverFolders.contains(target))
-        return KServerKnown::Unknown;
-    return serverFolders.contains(KFileTools::parentPath(target)) ? KServerKnown::NewFile : KServerKnown::NewFolder;
 }
 
 bool KFolderComparison::twoWay()

@@ -55,8 +55,6 @@ private:
     static KServerKnown nodeKnown(const KNodeInfo& node);
     void downloadOnly();
     void bothWays();
-    static QSet<QString> foldersHolding(const QList<KNodeInfo>& serverFiles, const QString& spaceRoot);
-    static KServerKnown targetKnown(const QString& target, const QSet<QString>& serverFolders);
     bool twoWay();
 
     bool hasContent(const KNodeInfo& node, const QString& md5) const;

@@ -1,5 +1,6 @@
 #include "sync/kservertree.h"
 
+#include "app/kfiletools.h"
 #include "app/kinterruption.h"
 #include "app/kjsontools.h"
 #include "app/klog.h"
@@ -70,9 +71,7 @@ bool KServerTree::take(const Listing& listing, const QString& root, const QStrin
             newFolders.insert(path, names.size());
             continue;
         }
-        const KVersionInfo current = node.versions.value(0);
-        files.insert(path, {current.datahash, node.versions.isEmpty() ? -1 : current.datasize, current.version,
-                            current.vtime});
+        files.insert(path, fileOf(node));
     }
     bool ok = true;
     for (auto it = newFolders.begin(); it != newFolders.end(); ++it) {
@@ -81,6 +80,38 @@ bool KServerTree::take(const Listing& listing, const QString& root, const QStrin
             ok = list(root, it.key(), level + it.value()) && ok;
     }
     return ok;
+}
+
+KServerFile KServerTree::fileOf(const KNodeInfo& node)
+{
+    const KVersionInfo current = node.versions.value(0);
+    return {current.datahash, node.versions.isEmpty() ? -1 : current.datasize, current.version, current.vtime};
+}
+
+KServerTree KServerTree::ofFiles(const QList<KNodeInfo>& nodes, const QString& root)
+{
+    KServerTree tree;
+    const QString prefix = KFileTools::formatPath(root) + QLatin1Char('/');
+    for (const KNodeInfo& node : nodes) {
+        if (!node.path.startsWith(prefix))
+            continue;
+        const QString rel = node.path.mid(prefix.size());
+        tree.files.insert(rel, fileOf(node));
+        for (int slash = rel.lastIndexOf(QLatin1Char('/')); slash > 0; slash = rel.lastIndexOf(QLatin1Char('/'), slash - 1))
+            tree.folders.insert(rel.left(slash));
+    }
+    tree.complete = true;
+    return tree;
+}
+
+KServerKnown KServerTree::uploadKnown(const QString& rel) const
+{
+    if (rel.isEmpty() || folders.contains(rel))
+        return KServerKnown::Unknown;
+    if (files.contains(rel))
+        return KServerKnown::NewVersion;
+    const int slash = rel.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 || folders.contains(rel.left(slash)) ? KServerKnown::NewFile : KServerKnown::NewFolder;
 }
 
 void KServerTree::adopt(const KServerTree& below, const QString& prefix)

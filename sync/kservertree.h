@@ -1,8 +1,13 @@
 #pragma once
 
+#include "transfer/kuploadinfo.h"
+
 #include <QHash>
+#include <QList>
 #include <QSet>
 #include <QString>
+
+struct KNodeInfo;
 
 // A server file as a pass compares it.
 struct KServerFile
@@ -23,6 +28,14 @@ class KServerTree
 public:
     // Throws KInterruption::Interrupted when the thread is asked to stop.
     static KServerTree scan(const QString& root);
+    // The tree of files listed elsewhere (below root, by full path); a
+    // folder is known when it holds a file.
+    static KServerTree ofFiles(const QList<KNodeInfo>& nodes, const QString& root);
+
+    // What an upload to rel may take for granted: a new version of the file
+    // there, a new file in a folder there, or a new folder. A folder in the
+    // file's place is asked about again.
+    KServerKnown uploadKnown(const QString& rel) const;
 
     QHash<QString, KServerFile> files;
     QSet<QString> folders;
@@ -38,6 +51,7 @@ public:
 
 private:
     struct Listing;
+    static KServerFile fileOf(const KNodeInfo& node);
     bool list(const QString& root, const QString& rel, int level);
     bool take(const Listing& listing, const QString& root, const QString& rel, int level);
 };

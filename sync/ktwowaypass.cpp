@@ -228,14 +228,7 @@ void KTwoWayPass::download(const QString& rel, const KFileStamp& replaces)
 // clashes, or below something this pass removes, is asked about again.
 KServerKnown KTwoWayPass::serverKnown(const QString& rel) const
 {
-    if (waitsForRemoval(rel))
-        return KServerKnown::Unknown;
-    if (inputs.server.files.contains(rel))
-        return KServerKnown::NewVersion;
-    const int slash = rel.lastIndexOf(QLatin1Char('/'));
-    const QString folder = slash < 0 ? QString() : rel.left(slash);
-    return folder.isEmpty() || inputs.server.folders.contains(folder) ? KServerKnown::NewFile
-                                                                       : KServerKnown::NewFolder;
+    return waitsForRemoval(rel) ? KServerKnown::Unknown : inputs.server.uploadKnown(rel);
 }
 
 // A job at a path that clashes, or below a file or folder this pass removes,
