@@ -206,12 +206,6 @@ private:
     bool verify = true;
 };
 
-void keepBest(KBenchFigure& best, const KBenchFigure& round)
-{
-    if (!best.ok || (round.ok && round.seconds < best.seconds))
-        best = round;
-}
-
 // One of our rounds: the figure counts only when every file landed whole.
 KBenchFigure ourRound(BenchClient& client, KBenchDrive& drive, const QString& work, const BenchCase& c, bool verified)
 {
@@ -263,12 +257,12 @@ bool runLink(const KBenchOptions& options, const QString& link, const BenchCase&
     KBenchFigure verified, unverified;
     QVector<KBenchFigure> theirs(options.transfers.size());
     BenchClient client;
-    for (int round = 0; round < options.rounds; ++round) {
-        keepBest(verified, ourRound(client, drive, work, c, true));
+    for (int round = 0; round < options.roundsOn(link); ++round) {
+        verified.keepBest(ourRound(client, drive, work, c, true));
         if (options.unverified)
-            keepBest(unverified, ourRound(client, drive, work, c, false));
+            unverified.keepBest(ourRound(client, drive, work, c, false));
         for (int i = 0; i < options.transfers.size(); ++i)
-            keepBest(theirs[i], rcloneRound(peer, work, c, options.transfers[i]));
+            theirs[i].keepBest(rcloneRound(peer, work, c, options.transfers[i]));
     }
     for (int i = 0; i < options.transfers.size(); ++i) {
         const QString peerName = QStringLiteral("rclone --transfers=%1").arg(options.transfers[i]);

@@ -33,6 +33,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QVector>
 
 namespace {
 
@@ -188,19 +189,28 @@ QString label(const QString& link, const Source& source)
     return QStringLiteral("upload %1 %2 @ %3").arg(source.name, what, link);
 }
 
+// Each round uploads to a fresh server, so no upload is an instant hit.
 void benchCase(const KBenchOptions& options, const QString& link, const Source& source, const QString& work)
 {
-    KBenchDrive drive;
-    if (!drive.start(options.preset(link))) {
-        out << label(link, source) << ": the reference server or the link did not start\n";
-        return;
-    }
     double md5Seconds = 0;
-    bool whole = false;
-    const KBenchFigure ours = ourUpload(drive, source, &md5Seconds, &whole);
-    for (int transfers : options.transfers) {
-        const KBenchFigure peer = rcloneUpload(options, options.preset(link), source, work, transfers);
-        out << KBenchFigure::line(label(link, source), ours, QStringLiteral("rclone --transfers=%1").arg(transfers), peer) << '\n';
+    bool whole = true;
+    KBenchFigure ours;
+    QVector<KBenchFigure> theirs(options.transfers.size());
+    for (int round = 0; round < options.roundsOn(link); ++round) {
+        KBenchDrive drive;
+        if (!drive.start(options.preset(link))) {
+            out << label(link, source) << ": the reference server or the link did not start\n";
+            return;
+        }
+        bool roundWhole = false;
+        ours.keepBest(ourUpload(drive, source, &md5Seconds, &roundWhole));
+        whole = whole && roundWhole;
+        for (int i = 0; i < options.transfers.size(); ++i)
+            theirs[i].keepBest(rcloneUpload(options, options.preset(link), source, work, options.transfers[i]));
+    }
+    for (int i = 0; i < options.transfers.size(); ++i) {
+        const QString peerName = QStringLiteral("rclone --transfers=%1").arg(options.transfers[i]);
+        out << KBenchFigure::line(label(link, source), ours, peerName, theirs[i]) << '\n';
         out.flush();
     }
     out << label(link, source) << QStringLiteral("  (MD5 by the comparison beforehand: %1 s)\n").arg(md5Seconds, 0, 'f', 2);

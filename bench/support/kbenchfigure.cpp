@@ -39,3 +39,9 @@ QString KBenchFigure::line(const QString& label, const KBenchFigure& ours, const
         .arg(label, ours.text(), peerName, peer.text())
         .arg(ours.ratioTo(peer), 0, 'f', 2);
 }
+
+void KBenchFigure::keepBest(const KBenchFigure& round)
+{
+    if (!ok || (round.ok && round.seconds < seconds))
+        *this = round;
+}

@@ -16,6 +16,8 @@ struct KBenchFigure
     int files = 0;
     KLinkProcess::Counters wire;
 
+    // Keeps the faster of this and another round's figure (a failed one never counts).
+    void keepBest(const KBenchFigure& round);
     static KBenchFigure of(const KMeasuredRun& run, qint64 bytes, int files, const KLinkProcess::Counters& wire);
     // "12.34 s  81.0 files/s  peak 55.1 MiB  cpu 3.20 s  conns 4"; MiB/s for one file.
     QString text() const;

@@ -57,6 +57,7 @@ const std::map<QString, Setter>& valueOptions()
         {QStringLiteral("--files"), number([](KBenchOptions& o, qint64 n) { o.files = int(n); })},
         {QStringLiteral("--folders"), number([](KBenchOptions& o, qint64 n) { o.folders = int(n); })},
         {QStringLiteral("--rounds"), number([](KBenchOptions& o, qint64 n) { o.rounds = int(n); })},
+        {QStringLiteral("--loopback-rounds"), number([](KBenchOptions& o, qint64 n) { o.loopbackRounds = int(n); })},
         {QStringLiteral("--rclone"), [](KBenchOptions& o, const QString& v) { o.rclone = v; return !v.isEmpty(); }},
     };
     return table;
@@ -96,10 +97,15 @@ QString KBenchOptions::preset(const QString& link) const
     return link == QLatin1String("loopback") && !proxyLoopback ? QStringLiteral("direct") : link;
 }
 
+int KBenchOptions::roundsOn(const QString& link) const
+{
+    return link == QLatin1String("loopback") && loopbackRounds > 0 ? loopbackRounds : rounds;
+}
+
 QString KBenchOptions::usage(const QString& program)
 {
     return program
            + QStringLiteral(" [--links loopback,20ms-100mbit,60ms-20mbit] [--proxy-loopback] [--jobs 16]\n"
                             "    [--transfers 4,1] [--big-mib 1024] [--files 10000] [--folders 100] [--skip-big]\n"
-                            "    [--skip-many] [--rounds 1] [--unverified] [--rclone PATH]\n");
+                            "    [--skip-many] [--rounds 1] [--loopback-rounds N] [--unverified] [--rclone PATH]\n");
 }

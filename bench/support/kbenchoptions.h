@@ -19,6 +19,9 @@ struct KBenchOptions
     bool big = true;
     bool many = true;
     int rounds = 1;
+    // Rounds on loopback when set: its cases are short and, on a shared
+    // machine, the noisiest; the simulated links are bound by their rate.
+    int loopbackRounds = 0;
     bool unverified = false;
     QString rclone = QStringLiteral("rclone");
     QString error;
@@ -27,5 +30,6 @@ struct KBenchOptions
     static KBenchOptions parse(const QStringList& args);
     // The simulator preset of a link: loopback goes direct unless asked otherwise.
     QString preset(const QString& link) const;
+    int roundsOn(const QString& link) const;
     static QString usage(const QString& program);
 };
