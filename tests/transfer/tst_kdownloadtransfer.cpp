@@ -46,6 +46,8 @@ private slots:
     void progressThrottle();
     void percentForUnknownSize_data();
     void percentForUnknownSize();
+    void bytesThatCameWithTheJob_data();
+    void bytesThatCameWithTheJob();
 
 private:
     bool download(const QString& name, qint64 size, const QString& hash);
@@ -547,6 +549,52 @@ void TestKDownloadTransfer::percentForUnknownSize()
     // The size cannot match: the file is not placed, its bytes are kept.
     QVERIFY(!QFile::exists(localPath(name)));
     QVERIFY(readFile(tempPath(name)) == content);
+}
+
+void TestKDownloadTransfer::bytesThatCameWithTheJob_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QByteArray>("userFile");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<bool>("failed");
+    QTest::newRow("placed") << QByteArray("batch bytes") << QByteArray() << QByteArray("batch bytes") << false;
+    QTest::newRow("bytes differ from the hash") << QByteArray("tampered!!!") << QByteArray() << QByteArray("<missing>") << true;
+    QTest::newRow("user file appeared") << QByteArray("batch bytes") << QByteArray("user's") << QByteArray("user's") << false;
+}
+
+// A small file fetched in a batch: its bytes are checked against the
+// version's hash and linked in whole; nothing replaces a file that appeared
+// meanwhile, and no partial file is ever left behind.
+void TestKDownloadTransfer::bytesThatCameWithTheJob()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(QByteArray, userFile);
+    QFETCH(QByteArray, expected);
+    QFETCH(bool, failed);
+    const QString name = QStringLiteral("with-job-%1.txt").arg(QTest::currentDataTag()).replace(' ', '-');
+    if (!userFile.isEmpty())
+        QVERIFY(writeFile(localPath(name), userFile));
+    KDownloadInfo job;
+    job.localPath = localPath(name);
+    job.serverPath = serverPath(name);
+    job.fileSize = sent.size();
+    job.dataHash = QString::fromLatin1(QCryptographicHash::hash("batch bytes", QCryptographicHash::Md5).toHex());
+    job.version = 1;
+    job.mtimeMs = 1600000000123;
+    job.content = sent;
+    job.contentKnown = true;
+    QSignalSpy failures(transfer.get(), &KDownloadTransfer::failFileItem);
+    rows->clear();
+    KConstant::IsDownloading = true;
+    queueGeneration = KDownloadManager::downloadQueue.generation();
+    transfer->download(job);
+    QVERIFY(waitForEnd());
+    QCOMPARE(readFile(localPath(name)), expected);
+    QCOMPARE(failures.size(), failed ? 1 : 0);
+    QCOMPARE(syncLogsFor(name).size(), expected == sent ? 1 : 0);
+    if (expected == sent)
+        QCOMPARE(QFileInfo(localPath(name)).lastModified().toMSecsSinceEpoch(), job.mtimeMs);
+    QCOMPARE(QDir(local.path()).entryList({name + "*.wexora", "." + name + "*.wexora"}, QDir::Files | QDir::Hidden), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestKDownloadTransfer)
