@@ -80,11 +80,12 @@ void KDownloadManager::run()
 }
 
 // The small jobs right behind a small one come along: their bytes arrive
-// in one answer, and each is handed over with them.
+// in one answer, and each is handed over with them. A client set to one
+// download at a time takes its jobs one at a time.
 QList<KDownloadInfo> KDownloadManager::withBatch(const KDownloadInfo& job)
 {
     QList<KDownloadInfo> jobs{job};
-    if (!KBatchDownload::fits(job))
+    if (MaxRunning.load() <= 1 || !KBatchDownload::fits(job))
         return jobs;
     const QString apiUrl = KHttpTools::apiUrlFor(job.serverPath);
     qint64 bytes = job.fileSize;
