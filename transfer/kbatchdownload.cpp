@@ -38,16 +38,20 @@ QSet<QString> KBatchDownload::withoutOperation;
 bool KBatchDownload::fits(const KDownloadInfo& job)
 {
     return !job.contentKnown && job.version > 0 && !job.dataHash.isEmpty() && job.fileSize >= 0
-           && job.fileSize <= MaxFileBytes && !job.replaces.isValid()
-           && !lacksOperation(KHttpTools::apiUrlFor(job.serverPath))
-           && !QFileInfo::exists(KPartialDownloads::preferredName(job.localPath));
+           && job.fileSize <= MaxFileBytes && !job.replaces.isValid();
 }
 
-QMap<QString, QString> KBatchDownload::params(const QList<KDownloadInfo>& jobs)
+bool KBatchDownload::serverKnowsOperation(const QString& apiUrl)
+{
+    const QMutexLocker lock(&mutex);
+    return !withoutOperation.contains(apiUrl);
+}
+
+QMap<QString, QString> KBatchDownload::params(const QList<KDownloadInfo*>& jobs)
 {
     QJsonArray files;
-    for (const KDownloadInfo& job : jobs)
-        files.append(QJsonObject{{QStringLiteral("filepath"), job.serverPath}, {QStringLiteral("datahash"), job.dataHash}});
+    for (const KDownloadInfo* job : jobs)
+        files.append(QJsonObject{{QStringLiteral("filepath"), job->serverPath}, {QStringLiteral("datahash"), job->dataHash}});
     return {{QStringLiteral("op"), QStringLiteral("kbatchdownload")},
             {QStringLiteral("files"), QString::fromUtf8(QJsonDocument(files).toJson(QJsonDocument::Compact))}};
 }
@@ -55,18 +59,19 @@ QMap<QString, QString> KBatchDownload::params(const QList<KDownloadInfo>& jobs)
 QHash<QString, KBatchDownload::Entry> KBatchDownload::parse(const QString& answer, const QString& apiUrl)
 {
     const QJsonObject envelope = QJsonDocument::fromJson(answer.toUtf8()).object();
-    if (KJsonTools::integerMember(envelope, QStringLiteral("code")) == UnknownOperationCode) {
+    const int code = envelope.value(QStringLiteral("code")).toInt(-1);
+    if (code == UnknownOperationCode) {
         const QMutexLocker lock(&mutex);
         withoutOperation.insert(apiUrl);
     }
     QHash<QString, Entry> entries;
-    if (!envelope.contains(QStringLiteral("code")) || KJsonTools::integerMember(envelope, QStringLiteral("code")) != 0)
+    if (code != 0)
         return entries;
     const QJsonArray files = envelope.value(QStringLiteral("data")).toObject().value(QStringLiteral("files")).toArray();
     for (const QJsonValue& value : files) {
         const QJsonObject file = value.toObject();
         Entry entry;
-        entry.code = file.value(QStringLiteral("code")).isDouble() ? int(KJsonTools::integerMember(file, QStringLiteral("code"))) : -1;
+        entry.code = file.value(QStringLiteral("code")).toInt(-1);
         entry.dataHash = KJsonTools::textMember(file, QStringLiteral("datahash"));
         entry.content = fromBase64(KJsonTools::textMember(file, QStringLiteral("content")).toLatin1());
         entries.insert(KJsonTools::textMember(file, QStringLiteral("filepath")), entry);
@@ -74,17 +79,28 @@ QHash<QString, KBatchDownload::Entry> KBatchDownload::parse(const QString& answe
     return entries;
 }
 
-void KBatchDownload::fetch(QList<KDownloadInfo>& jobs)
+// A job with a partial download of its own is not asked for: it resumes.
+void KBatchDownload::fetch(QList<KDownloadInfo>& jobs, const QString& apiUrl)
 {
-    const QString apiUrl = KHttpTools::apiUrlFor(jobs.first().serverPath);
-    QHash<QString, Entry> entries;
+    QList<KDownloadInfo*> asked;
+    for (KDownloadInfo& job : jobs)
+        if (!QFileInfo::exists(KPartialDownloads::preferredName(job.localPath)))
+            asked.append(&job);
+    if (asked.isEmpty())
+        return;
+    const QHash<QString, Entry> entries = ask(asked, apiUrl);
+    for (KDownloadInfo* job : asked)
+        carryContent(*job, entries.value(job->serverPath));
+}
+
+QHash<QString, KBatchDownload::Entry> KBatchDownload::ask(const QList<KDownloadInfo*>& jobs, const QString& apiUrl)
+{
     try {
-        entries = parse(KHttpTools::callApi(apiUrl, params(jobs), true), apiUrl);
+        return parse(KHttpTools::callApi(apiUrl, params(jobs), true), apiUrl);
     } catch (...) {
         KLog::info(QStringLiteral("kbatchdownload failed"), QString::number(jobs.size()));
     }
-    for (KDownloadInfo& job : jobs)
-        carryContent(job, entries.value(job.serverPath));
+    return {};
 }
 
 // Only bytes of the asked version and size come along; anything else is
@@ -96,12 +112,6 @@ void KBatchDownload::carryContent(KDownloadInfo& job, const Entry& entry)
         return;
     job.content = entry.content;
     job.contentKnown = true;
-}
-
-bool KBatchDownload::lacksOperation(const QString& apiUrl)
-{
-    const QMutexLocker lock(&mutex);
-    return withoutOperation.contains(apiUrl);
 }
 
 void KBatchDownload::forgetServersForTesting()

@@ -29,20 +29,22 @@ public:
         QByteArray content;
     };
 
-    // A new file of a known small version with no partial download of its
-    // own (that one resumes), on a server not known to lack the operation.
+    // A new file of a known small version. Looks at the job only: it runs
+    // under the queue's lock.
     static bool fits(const KDownloadInfo& job);
-    static QMap<QString, QString> params(const QList<KDownloadInfo>& jobs);
+    // False once the server at that address answered "unknown operation".
+    static bool serverKnowsOperation(const QString& apiUrl);
+    static QMap<QString, QString> params(const QList<KDownloadInfo*>& jobs);
     // The entries by server path; empty when the answer is no batch answer.
     // A server that answers "unknown operation" is remembered by its address.
     static QHash<QString, Entry> parse(const QString& answer, const QString& apiUrl);
-    // Fills in the bytes of the jobs the server answered (all of one address).
-    static void fetch(QList<KDownloadInfo>& jobs);
+    // Fills in the bytes of the jobs the server at apiUrl answered.
+    static void fetch(QList<KDownloadInfo>& jobs, const QString& apiUrl);
 
     static void forgetServersForTesting();
 
 private:
-    static bool lacksOperation(const QString& apiUrl);
+    static QHash<QString, Entry> ask(const QList<KDownloadInfo*>& jobs, const QString& apiUrl);
     static void carryContent(KDownloadInfo& job, const Entry& entry);
 
     static const int UnknownOperationCode = 3;

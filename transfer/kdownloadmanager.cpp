@@ -88,6 +88,8 @@ QList<KDownloadInfo> KDownloadManager::withBatch(const KDownloadInfo& job)
     if (MaxRunning.load() <= 1 || !KBatchDownload::fits(job))
         return jobs;
     const QString apiUrl = KHttpTools::apiUrlFor(job.serverPath);
+    if (!KBatchDownload::serverKnowsOperation(apiUrl))
+        return jobs;
     qint64 bytes = job.fileSize;
     jobs += downloadQueue.takeWhile(KBatchDownload::MaxFiles - 1, [&](const KDownloadInfo& next) {
         if (bytes + next.fileSize > KBatchDownload::MaxBytes || !KBatchDownload::fits(next)
@@ -96,7 +98,7 @@ QList<KDownloadInfo> KDownloadManager::withBatch(const KDownloadInfo& job)
         bytes += next.fileSize;
         return true;
     });
-    KBatchDownload::fetch(jobs);
+    KBatchDownload::fetch(jobs, apiUrl);
     return jobs;
 }
 

@@ -483,14 +483,8 @@ bool KDownloadTransfer::localStillAsSynced()
 // its stamp can be trusted at once.
 void KDownloadTransfer::stampWithServerTime()
 {
-    if (current.mtimeMs <= 0)
-        return;
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = current.mtimeMs / 1000;
-    times[1].tv_nsec = (current.mtimeMs % 1000) * 1000000;
-    ::utimensat(AT_FDCWD, QFile::encodeName(tempPath).constData(), times, 0);
+    if (current.mtimeMs > 0)
+        ::utimensat(AT_FDCWD, QFile::encodeName(tempPath).constData(), KWholeFile::modifiedAt(current.mtimeMs).data(), 0);
 }
 
 bool KDownloadTransfer::moveIntoPlace()

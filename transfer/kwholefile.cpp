@@ -38,16 +38,19 @@ bool KWholeFile::writeAll(int fd, const QByteArray& bytes)
     return true;
 }
 
-void KWholeFile::stamp(int fd, qint64 mtimeMs)
+std::array<timespec, 2> KWholeFile::modifiedAt(qint64 mtimeMs)
 {
-    if (mtimeMs <= 0)
-        return;
-    struct timespec times[2];
-    times[0].tv_sec = 0;
+    std::array<timespec, 2> times{};
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = mtimeMs / 1000;
     times[1].tv_nsec = (mtimeMs % 1000) * 1000000;
-    ::futimens(fd, times);
+    return times;
+}
+
+void KWholeFile::stamp(int fd, qint64 mtimeMs)
+{
+    if (mtimeMs > 0)
+        ::futimens(fd, modifiedAt(mtimeMs).data());
 }
 
 // linkat never replaces: a file (or link) that appeared meanwhile stays.
